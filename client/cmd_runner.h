@@ -1,0 +1,22 @@
+// Runners for system tools and for the gateway's commands.
+#pragma once
+#include <functional>
+#include <string>
+
+#include "client/config_store.h"
+
+// Runs `cmd` through /bin/sh -c with its output discarded, waits, then sleeps
+// `secs` seconds when nonzero. Always 0.
+int forknexec(const char* cmd, int secs);
+// Starts every command of the list under /bin/bash without waiting; 0 for a
+// null or empty list, else 1.
+int executeCommand(_VPN_COMMAND_LIST_* list);
+int forknexec_Command(const char* cmd, int wait);
+void checktunrwandchange(const char* path);
+int echoff(int fd);
+int echon(int fd);
+
+// Test seam: when set, forknexec and forknexec_Command hand the command line
+// (as given, before any redirection suffix) to the hook instead of running it.
+using command_hook = std::function<void(const std::string& cmd, bool waited)>;
+void set_command_hook(command_hook hook);

@@ -1,0 +1,55 @@
+// Host network operations the session code calls.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/config_store.h"
+#include "client/route_entry.h"
+#include "client/session.h"
+
+struct interface_ip {
+  char ifname[16];
+  char ipaddr[16];
+};
+struct _LocalHostNetInfo {
+  char ipaddr[20];
+  char netmask[20];
+};
+extern std::vector<interface_ip> iface_list;
+
+// Tunnel routes.
+int find_route(uint32_t addr, const route_list& list, vpn_route_entry* out);
+int check_default_route();
+int set_vpn_route_table(vpn_route_entry* route, vpnc_session* s);
+
+// Local access and interface queries.
+void get_localhost_netinfo(const char* ifname, _LocalHostNetInfo* out);
+int get_active_interface_addr(std::vector<interface_ip>& list);
+int get_interface_name(char* out);
+int enable_splittunnel_local_access(vpn_route_entry* route, uint32_t* mask, uint32_t* net);
+void enable_fulltunnel_local_access_mac(vpn_route_entry* route);
+
+// Host map and ARP.
+extern int g_restore_hostmap;
+int setHostMap(_VPN_HOST_MAP_LIST_* list);
+int restoreHostMap();
+void sethost_mac(unsigned long ip, const char* ifname);
+
+// Route repair and restore.
+void restore_routes();
+void restore_default_route();
+bool default_route_is_tun();
+int reconn_delete_route();
+int reconnected_add_route(vpnc_session* s);
+
+// DNS and search domains.
+struct dns_configure;
+int set_vpn_dns_server_mac(dns_configure* cfg);
+int restore_dns_config();
+int set_dns_search_domains_mac(_VPN_SEARCHDOMAIN_LIST_* list, const char* service);
+extern int g_thread_stop;
+
+// Proxy settings.
+int generate_outside_script_mac(vpnc_session* s, const char* directory);
+int setoriginalproxy_mac(vpnc_session* s);

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the three configurations and runs every test:
+# the unit tests plainly, under ASan+UBSan and under TSan, then the system
+# tests (the real daemon in the private test host; needs root).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh || exit 1
+status=0
+for kind in plain asan tsan; do
+  bash scripts/build.sh "$kind" || exit 1
+done
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+for dir in build build-asan; do
+  echo "== unit tests ($dir)"
+  ctest --test-dir "$dir" --output-on-failure -j 8 || status=1
+done
+echo "== unit tests (build-tsan)"
+# TSan needs the low-entropy address layout.
+setarch "$(uname -m)" -R ctest --test-dir build-tsan --output-on-failure -j 8 || status=1
+echo "== system tests"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system || status=1
+exit $status
