@@ -22,8 +22,7 @@ void close_launcher_fd(std::atomic<int>& fd) {
 
 void vpnc_set_exit_hook(void (*hook)(int status)) { g_exit_hook.store(hook); }
 
-[[noreturn]] void vpnc_exit(int status, const char* module, const char* func, int line,
-                            const char* message) {
+[[noreturn]] void vpnc_exit(int status, const char* module, const char* func, int line, const char* message) {
   if (g_exit_taken.exchange(true)) {
     for (;;) pause();
   }

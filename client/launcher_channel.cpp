@@ -21,6 +21,8 @@
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
+// Lines logged by helpers carry the name of the operation they belong to.
+#define LOG_AS(op, ...) vpn_log(kLogModule, __LINE__, op, __VA_ARGS__)
 
 // A launcher sends its package right after connecting; one that stalls
 // part-way must not hold the daemon.
@@ -78,27 +80,29 @@ void drop_connfd(int fd) {
 
 void setup_listener() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd == -1) VPNC_EXIT(0, "create socket failed\n");
+  if (fd == -1) vpnc_exit(0, kLogModule, "read_config", __LINE__, "create socket failed\n");
   sockfdctl.store(fd);
   int one = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) VPN_LOG("Failed to set reuse port");
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) VPN_LOG("Failed to set reuse address");
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+    LOG_AS("read_config", "Failed to set reuse port");
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    LOG_AS("read_config", "Failed to set reuse address");
   linger lg{};
   lg.l_onoff = 1;
   lg.l_linger = 0;
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  VPN_LOG("start bind\n");
+  LOG_AS("read_config", "start bind\n");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(kLauncherPort);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    VPN_LOG("bind failed, error id %d\n", errno);
-    VPNC_EXIT(0, nullptr);
+    LOG_AS("read_config", "bind failed, error id %d\n", errno);
+    vpnc_exit(0, kLogModule, "read_config", __LINE__, nullptr);
   }
-  VPN_LOG("start listen\n");
-  if (listen(fd, 100) != 0) VPNC_EXIT(0, "listen failed\n");
-  VPN_LOG("start connect\n");
+  LOG_AS("read_config", "start listen\n");
+  if (listen(fd, 100) != 0) vpnc_exit(0, kLogModule, "read_config", __LINE__, "listen failed\n");
+  LOG_AS("read_config", "start connect\n");
 }
 
 bool pkg_is_commandline(const config_pkg& pkg) {
@@ -109,14 +113,14 @@ bool pkg_is_commandline(const config_pkg& pkg) {
 
 int proxy_fields(vpnc_session* s, const uint8_t* pkg) {
   uint8_t type = pkg[config_pkg_off::proxy_type + 3];
-  VPN_LOG("OUTSIDE_PROXY_TYPE=%d", type);
+  LOG_AS("read_proxy_config", "OUTSIDE_PROXY_TYPE=%d", type);
   s->proxy_mode = PROXYMODE_NONE;
   s->proxy_type = type;
   if (type == OUTPROXY_NONE) return 1;
 
   uint32_t ip = load_raw32(pkg + config_pkg_off::proxy_ip);
   if (ip == 0 && type <= OUTPROXY_NTLM) {
-    VPN_LOG("outside proxy address 0.0.0.0 is not valid");
+    LOG_AS("read_proxy_config", "outside proxy address 0.0.0.0 is not valid");
     return -1;
   }
   s->proxy_mode = PROXYMODE_OUTSIDE;
@@ -126,22 +130,22 @@ int proxy_fields(vpnc_session* s, const uint8_t* pkg) {
   s->connect_port = s->proxy_port;
   char iptext[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &ip, iptext, sizeof iptext);
-  VPN_LOG("OUTPROXY_ADDR :%s  OUTPROXY_PORT :%d, qn host name %s, type %d", iptext, s->proxy_port,
-          s->hostname, type);
+  LOG_AS("read_proxy_config", "OUTPROXY_ADDR :%s  OUTPROXY_PORT :%d, qn host name %s, type %d", iptext,
+         s->proxy_port, s->hostname, type);
   if (type == OUTPROXY_HTTP) return 1;
   if (type != OUTPROXY_BASIC && type != OUTPROXY_NTLM) return -1;
 
   if (!take_text(pkg, config_pkg_off::proxy_user, s->proxy_user, sizeof s->proxy_user)) {
-    VPN_LOG("proxy uname is larger than destination's buffer");
+    LOG_AS("read_proxy_config", "proxy uname is larger than destination's buffer");
     return -1;
   }
   if (!take_text(pkg, config_pkg_off::proxy_passwd, s->proxy_passwd, sizeof s->proxy_passwd)) {
-    VPN_LOG("proxy passwd is larger than destination's buffer");
+    LOG_AS("read_proxy_config", "proxy passwd is larger than destination's buffer");
     return -1;
   }
   if (type == OUTPROXY_NTLM &&
       !take_text(pkg, config_pkg_off::proxy_domain, s->proxy_domain, sizeof s->proxy_domain)) {
-    VPN_LOG("proxy domain is larger than destination's buffer");
+    LOG_AS("read_proxy_config", "proxy domain is larger than destination's buffer");
     return -1;
   }
   // The package's domain field, bounded for the log line.
@@ -149,8 +153,8 @@ int proxy_fields(vpnc_session* s, const uint8_t* pkg) {
   long n = pkg_text_len(pkg, config_pkg_off::proxy_domain);
   std::size_t keep = (n < 0 || n >= long(sizeof src_domain)) ? sizeof src_domain - 1 : std::size_t(n);
   std::memcpy(src_domain, pkg + config_pkg_off::proxy_domain, keep);
-  VPN_LOG("username  :%s, passwd %s, domain %s, source domain %s", s->proxy_user, s->proxy_passwd,
-          s->proxy_domain, src_domain);
+  LOG_AS("read_proxy_config", "username  :%s, passwd %s, domain %s, source domain %s", s->proxy_user,
+         s->proxy_passwd, s->proxy_domain, src_domain);
   return 1;
 }
 }  // namespace
@@ -177,14 +181,15 @@ int fill_session_from_pkg(const uint8_t (&pkg)[kConfigPkgSize], vpnc_session* s)
     // The text may run past its 40 bytes; no IPv6 text is anywhere near 64.
     char text[64] = {};
     uint8_t* addr = nullptr;
-    if (take_text(pkg, config_pkg_off::gateway_ip6_text, text, sizeof text)) addr = translate_javastr2ipv6(text);
+    if (take_text(pkg, config_pkg_off::gateway_ip6_text, text, sizeof text))
+      addr = translate_javastr2ipv6(text);
     if (addr == nullptr) {
-      VPN_LOG("Failed to translate java ip string to ipv6 format");
+      LOG_AS("read_config", "Failed to translate java ip string to ipv6 format");
       return -1;
     }
     static const uint8_t kAny[16] = {};
     if (std::memcmp(addr, kAny, sizeof kAny) == 0) {
-      VPN_LOG("gateway address :: is not valid");
+      LOG_AS("read_config", "gateway address :: is not valid");
       return -1;
     }
     std::memcpy(s->gateway_ip6, addr, sizeof s->gateway_ip6);
@@ -193,34 +198,36 @@ int fill_session_from_pkg(const uint8_t (&pkg)[kConfigPkgSize], vpnc_session* s)
     std::memset(s->gateway_ip6, 0, sizeof s->gateway_ip6);
     uint32_t ip = load_raw32(pkg + config_pkg_off::gateway_ip);
     if (ip == 0) {
-      VPN_LOG("gateway address 0.0.0.0 is not valid");
+      LOG_AS("read_config", "gateway address 0.0.0.0 is not valid");
       return -1;
     }
     s->gateway_ip = ip;
     s->connect_ip = ip;
-    VPN_LOG("QN_HOSTNAME := 0x%0x, qnname %s", load_le32(pkg + config_pkg_off::gateway_ip), s->hostname);
+    LOG_AS("read_config", "QN_HOSTNAME := 0x%0x, qnname %s", load_le32(pkg + config_pkg_off::gateway_ip),
+           s->hostname);
   }
 
   uint32_t port = load_be32(pkg + config_pkg_off::gateway_port);
   s->gateway_port = static_cast<uint16_t>(port);
   s->connect_port = s->gateway_port;
-  VPN_LOG("QN_port := ntoh 0x%0x, old: 0x%0x", port, load_le32(pkg + config_pkg_off::gateway_port));
+  LOG_AS("read_config", "QN_port := ntoh 0x%0x, old: 0x%0x", port,
+         load_le32(pkg + config_pkg_off::gateway_port));
 
   if (!take_text(pkg, config_pkg_off::session_cookie, s->session_cookie, sizeof s->session_cookie)) {
-    VPN_LOG("source cookie length is larger then destination");
+    LOG_AS("read_config", "source cookie length is larger then destination");
     return -1;
   }
-  VPN_LOG("SESSION COOKIE : %s", s->session_cookie);
+  LOG_AS("read_config", "SESSION COOKIE : %s", s->session_cookie);
 
   if (proxy_fields(s, pkg) < 0) return -1;
 
   if (!take_text(pkg, config_pkg_off::navtype, s->navtype, sizeof s->navtype)) return -1;
 
   if (!take_text(pkg, config_pkg_off::hostname, s->hostname, sizeof s->hostname)) {
-    VPN_LOG("source hostname length is larger then destination");
+    LOG_AS("read_config", "source hostname length is larger then destination");
     return -1;
   }
-  VPN_LOG("NAVTYPE := %s", s->navtype);
+  LOG_AS("read_config", "NAVTYPE := %s", s->navtype);
   return 0;
 }
 
@@ -265,10 +272,10 @@ int read_config(vpnc_session* s) {
 
 void read_launcher_config(vpnc_session* s) {
   while (read_config(s) != 0) {
-    VPN_LOG("configuration package refused, waiting for the next one");
+    LOG_AS("main", "configuration package refused, waiting for the next one");
     int fd = connfd.load();
     if (fd != -1 && pkg_is_commandline(g_last_pkg) && !send_all(fd, kConnectFail, sizeof kConnectFail)) {
-      VPN_LOG("Failed to send fail response to cmdline");
+      LOG_AS("main", "Failed to send fail response to cmdline");
     }
     if (fd != -1) drop_connfd(fd);
     // Nothing of a refused package may reach the handshake.
@@ -368,7 +375,8 @@ namespace {
 // connection down, wait for it, then release the descriptor.
 void retire_worker(int fd, pthread_t worker, bool started) {
   shutdown(fd, SHUT_RDWR);
-  if (started && pthread_join(worker, nullptr) != 0) VPN_LOG("Failed to waiting route check subprocess's exit");
+  if (started && pthread_join(worker, nullptr) != 0)
+    LOG_AS("sub_socket_listen_thread", "Failed to waiting route check subprocess's exit");
   close(fd);
 }
 }  // namespace
@@ -408,9 +416,9 @@ void* sub_socket_listen_thread(void*) {
 int fifo_writer_pass(const char* path) {
   int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
   if (fd == -1) return -1;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-    VPN_LOG("%s is not a fifo", path);
+    LOG_AS("vpnc_writepipe", "%s is not a fifo", path);
     close(fd);
     return -1;
   }
@@ -419,9 +427,9 @@ int fifo_writer_pass(const char* path) {
   ssize_t n = write(fd, record, sizeof record);
   int err = errno;
   if (n >= 0) {
-    VPN_LOG("real write num is %d, %s", static_cast<int>(n), record);
+    LOG_AS("vpnc_writepipe", "real write num is %d, %s", static_cast<int>(n), record);
   } else if (err == EAGAIN) {
-    VPN_LOG("write to fifo error; try later");
+    LOG_AS("vpnc_writepipe", "write to fifo error; try later");
   }
   close(fd);
   return n < 0 ? -1 : static_cast<int>(n);

@@ -23,6 +23,9 @@
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
+// Start-up's lines and exits carry the operation name "main".
+#define MAIN_LOG(...) vpn_log(kLogModule, __LINE__, "main", __VA_ARGS__)
+#define MAIN_EXIT(status, message) vpnc_exit((status), kLogModule, "main", __LINE__, (message))
 
 sigset_t g_daemon_signals;
 
@@ -51,14 +54,14 @@ int start_signal_handling() {
 void send_cmdline_reply(const char* text, std::size_t len, const char* failure_log) {
   int fd = connfd.load();
   if (fd == -1 || send(fd, text, len, MSG_NOSIGNAL) != static_cast<ssize_t>(len)) {
-    VPN_LOG("%s", failure_log);
+    MAIN_LOG("%s", failure_log);
   }
 }
 
 void start_thread(void* (*body)(void*), void* arg, const char* failure_log) {
   pthread_t tid;
   if (pthread_create(&tid, nullptr, body, arg) != 0) {
-    VPN_LOG("%s", failure_log);
+    MAIN_LOG("%s", failure_log);
     return;
   }
   pthread_detach(tid);
@@ -71,7 +74,7 @@ void handle_relay_failure(vpnc_session* s, const main_loop_ops& ops, const char*
   do {
     result = ops.dtor(s, 1, 0, &done);
   } while (result == DTOR_BUSY);
-  if (result == DTOR_DESTROYED) VPNC_EXIT(0, exit_message);
+  if (result == DTOR_DESTROYED) MAIN_EXIT(0, exit_message);
 }
 
 int serve(vpnc_session* s, uint32_t bit, const main_loop_ops& ops, const char* exit_message) {
@@ -120,7 +123,8 @@ void sighandler(int signo) {
 int parse_parameter(int, char** argv) {
   char resolved[PATH_MAX] = {};
   const char* dir = ".";
-  if (argv != nullptr && argv[0] != nullptr && realpath(argv[0], resolved) != nullptr) dir = dirname(resolved);
+  if (argv != nullptr && argv[0] != nullptr && realpath(argv[0], resolved) != nullptr)
+    dir = dirname(resolved);
   snprintf(g_absolute_bin_path, sizeof g_absolute_bin_path, "%s", dir);
   VPN_LOG("bin path:%s", g_absolute_bin_path);
   return 0;
@@ -184,12 +188,13 @@ int vpnc_main(int argc, char** argv) {
   pthread_mutex_init(&mutex, &attr);
   pthread_mutexattr_destroy(&attr);
 
-  if (start_signal_handling() != 0) VPNC_EXIT(0, "Create signal thread failed.");
+  if (start_signal_handling() != 0) MAIN_EXIT(0, "Create signal thread failed.");
   parse_parameter(argc, argv);
   initial_network_config();
   read_launcher_config(&session);
 
-  if (initial_process_handler(session.version_index) == -1) VPNC_EXIT(255, "initial process handler failed\n");
+  if (initial_process_handler(session.version_index) == -1)
+    MAIN_EXIT(255, "initial process handler failed\n");
 
   session.state = 0;
   if (vpnc_handshake_driver(&session, vpnc_handshake_states) != 0) {
@@ -201,7 +206,7 @@ int vpnc_main(int argc, char** argv) {
     int result = -1;
     int done = 0;
     while (result != DTOR_DESTROYED && done == 0) result = vpnc_dtor(&session, 0, 1, &done);
-    VPNC_EXIT(0, "Exsit vpn client daemon main start");
+    MAIN_EXIT(0, "Exsit vpn client daemon main start");
   }
 
   if (navtype_is(&session, "commandline")) {
@@ -218,6 +223,7 @@ int vpnc_main(int argc, char** argv) {
   if (!cmdline && !navtype_is(&session, "standalone")) {
     start_thread(browser_closed_or_not, session.navtype, "Create browser closed or not thread failed.");
   }
-  if (!cmdline) start_thread(inside_proxy_download_thread, nullptr, "Create inside proxy download thread failed.");
+  if (!cmdline)
+    start_thread(inside_proxy_download_thread, nullptr, "Create inside proxy download thread failed.");
   vpnc_main_loop(&session);
 }

@@ -116,7 +116,10 @@ TEST(LauncherPackage, FieldTable) {
          EXPECT_EQ(s.proxy_ip, 0u);
        }},
       {"ipv6 with brackets",
-       [](Pkg& p) { p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "[2001:db8::1]"); }, 0,
+       [](Pkg& p) {
+         p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "[2001:db8::1]");
+       },
+       0,
        [](const vpnc_session& s) {
          EXPECT_NE(s.is_ipv6, 0);
          EXPECT_EQ(ip6_text(s.gateway_ip6), "2001:db8::1");
@@ -124,7 +127,10 @@ TEST(LauncherPackage, FieldTable) {
          EXPECT_EQ(s.gateway_ip, 0u);
        }},
       {"ipv6 without brackets",
-       [](Pkg& p) { p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "2001:db8::1"); }, 0,
+       [](Pkg& p) {
+         p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "2001:db8::1");
+       },
+       0,
        [](const vpnc_session& s) {
          EXPECT_EQ(ip6_text(s.gateway_ip6), "2001:db8::1");
          EXPECT_EQ(s.connect_ip, 0u);
@@ -216,8 +222,9 @@ TEST(LauncherPackage, FieldTable) {
       {"host name without zero byte to the end refused",
        [](Pkg& p) { std::memset(p.raw + config_pkg_off::hostname, 'h', 256); }, -1, nullptr,
        "source hostname length is larger then destination"},
-      {"cookie of 300 bytes runs into the next field", [](Pkg& p) { p.fill(config_pkg_off::session_cookie, 300, 'c'); },
-       0, [](const vpnc_session& s) { EXPECT_EQ(std::strlen(s.session_cookie), 300u); }},
+      {"cookie of 300 bytes runs into the next field",
+       [](Pkg& p) { p.fill(config_pkg_off::session_cookie, 300, 'c'); }, 0,
+       [](const vpnc_session& s) { EXPECT_EQ(std::strlen(s.session_cookie), 300u); }},
       {"no zero byte from the cookie to the end refused",
        [](Pkg& p) { std::memset(p.raw + config_pkg_off::session_cookie, 'c', kConfigPkgSize - 164); }, -1,
        [](const vpnc_session& s) { EXPECT_STREQ(s.session_cookie, ""); },
@@ -442,7 +449,7 @@ TEST_F(Fifo, RegularFileAndSymlinkAreNeverWritten) {
   EXPECT_EQ(fifo_writer_pass(file.c_str()), -1);
   EXPECT_EQ(fifo_writer_pass(link.c_str()), -1);
   EXPECT_EQ(fifo_writer_pass((dir + "/missing").c_str()), -1);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 0);
 }
