@@ -45,6 +45,9 @@ int start_signal_handling() {
   signal(SIGPIPE, SIG_IGN);  // a peer that has gone is an error, never the end
   vpnc_signal_set(&g_daemon_signals);
   if (pthread_sigmask(SIG_BLOCK, &g_daemon_signals, nullptr) != 0) return -1;
+  // Blocked signals and an ignored SIGPIPE would pass through exec to every
+  // tool and gateway command the daemon runs.
+  pthread_atfork(nullptr, nullptr, vpnc_child_restore_signals);
   pthread_t tid;
   if (pthread_create(&tid, nullptr, signal_thread, nullptr) != 0) return -1;
   pthread_detach(tid);

@@ -11,3 +11,8 @@ inline constexpr int kSigStatsFifo = SIGSTKFLT;
 // The signals the daemon takes on its dedicated signal thread: SIGTERM,
 // SIGINT, SIGQUIT, SIGSYS, SIGUSR1, SIGUSR2, kSigStatsFifo and SIGTSTP.
 void vpnc_signal_set(sigset_t* set);
+
+// Undoes, in a forked child, what the daemon did to its own signals (the set
+// above blocked, SIGPIPE ignored), so the tools it runs get the usual ones.
+// Async-signal-safe. Registered for every fork once signal handling starts.
+void vpnc_child_restore_signals();
