@@ -257,7 +257,7 @@ int read_config(vpnc_session* s) {
     connfd.store(fd);
     set_recv_timeout(fd, kPackageReadTimeoutSec);
     if (recv_config_pkg(fd, &g_last_pkg) != 0) {
-      VPN_LOG("connection ended before the whole package arrived");
+      VPN_LOG("connection ended or failed before the whole package arrived");
       drop_connfd(fd);
       continue;
     }
