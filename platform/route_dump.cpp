@@ -142,10 +142,10 @@ int kernel_routes(std::vector<uint8_t>& out) {
         case RTA_TABLE:
           if (plen >= 4) std::memcpy(&table, RTA_DATA(a), 4);
           break;
-        case RTA_DST:
+        case ::RTA_DST:
           if (plen >= 4) std::memcpy(&r.dst, RTA_DATA(a), 4);
           break;
-        case RTA_GATEWAY:
+        case ::RTA_GATEWAY:
           if (plen >= 4) std::memcpy(&r.gateway, RTA_DATA(a), 4);
           break;
         case RTA_OIF:
@@ -159,7 +159,7 @@ int kernel_routes(std::vector<uint8_t>& out) {
           if (!r.ifindex) r.ifindex = static_cast<uint32_t>(nhp->rtnh_ifindex);
           int nlen = nhp->rtnh_len - static_cast<int>(RTNH_LENGTH(0));
           for (auto* na = RTNH_DATA(nhp); RTA_OK(na, nlen); na = RTA_NEXT(na, nlen)) {
-            if (na->rta_type == RTA_GATEWAY && RTA_PAYLOAD(na) >= 4 && !r.gateway)
+            if (na->rta_type == ::RTA_GATEWAY && RTA_PAYLOAD(na) >= 4 && !r.gateway)
               std::memcpy(&r.gateway, RTA_DATA(na), 4);
           }
           break;

@@ -30,7 +30,8 @@ inline constexpr uint32_t RTF_LLINFO = 0x400;
 inline constexpr uint32_t RTF_STATIC = 0x800;
 inline constexpr uint32_t RTF_WASCLONED = 0x20000;
 inline constexpr uint32_t RTF_IFSCOPE = 0x1000000;
-// Which socket addresses follow the header.
+// Which socket addresses follow the header (not the netlink RTA_* values:
+// inside this namespace those need "::").
 inline constexpr uint32_t RTA_DST = 0x1;
 inline constexpr uint32_t RTA_GATEWAY = 0x2;
 inline constexpr uint32_t RTA_NETMASK = 0x4;
