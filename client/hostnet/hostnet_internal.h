@@ -48,6 +48,10 @@ int filterout_exclude_route_entry(const vpn_route_entry& e);
 void clean_all_old_routes(route_list& snapshot, route_list& deleted);
 void clean_old_net_route(const vpn_route_entry& resource, route_list& snapshot, route_list& deleted);
 void set_excludenetwork_route_entry(const char* ifname);
+// set_vpn_route_table with the tunnel mode given instead of read from the
+// configuration store.
+struct vpnc_session;
+int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_tunnel, bool local_access);
 
 // Test seam: prefix put before the /etc paths of the host map ("" by default).
 void hostnet_set_root(const char* prefix);

@@ -156,12 +156,16 @@ void set_excludenetwork_route_entry(const char* ifname) {
 }
 
 int set_vpn_route_table(vpn_route_entry* route, vpnc_session* s) {
+  return set_vpn_route_table_for(route, s, is_fulltunnel() != 0, IsEnableLocalAccess() != 0);
+}
+
+int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_tunnel, bool local_access) {
   char ifn[sizeof route->ifname];
   copy_name(ifn, route->ifname, sizeof route->ifname);
 
   set_excludenetwork_route_entry(ifn);
 
-  if (is_fulltunnel()) {
+  if (full_tunnel) {
     clean_all_old_routes(rt_ori_list, rt_add_list);
 
     vpn_route_entry def{};
@@ -194,7 +198,7 @@ int set_vpn_route_table(vpn_route_entry* route, vpnc_session* s) {
     }
     uint32_t local_mask = 0, local_net = 0;
     bool have_local = false;
-    if (IsEnableLocalAccess())
+    if (local_access)
       have_local = enable_splittunnel_local_access(route, &local_mask, &local_net) == 1;
     for (uint32_t i = 0; i < capped(res->count); ++i) {
       const _VPN_RESOURCE_& r = res->entries[i];
