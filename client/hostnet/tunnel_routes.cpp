@@ -155,6 +155,9 @@ void set_excludenetwork_route_entry(const char* ifname) {
   }
 }
 
+// The set-up's lines carry the name of the operation callers know.
+#define SETUP_LOG(...) vpn_log(kLogModule, __LINE__, "set_vpn_route_table", __VA_ARGS__)
+
 int set_vpn_route_table(vpn_route_entry* route, vpnc_session* s) {
   return set_vpn_route_table_for(route, s, is_fulltunnel() != 0, IsEnableLocalAccess() != 0);
 }
@@ -188,12 +191,12 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
       rt_del_list.push_back(lo);
     } else {
       // Without an address this would replace the default route.
-      VPN_LOG("%s has no IPv4 address, no loopback route for it", ifn);
+      SETUP_LOG("%s has no IPv4 address, no loopback route for it", ifn);
     }
   } else {
     const _VPN_RESOURCE_LIST_* res = m_pResouceList;
     if (!res) {
-      VPN_LOG("network resource list pointer is not valid");
+      SETUP_LOG("network resource list pointer is not valid");
       return -1;
     }
     uint32_t local_mask = 0, local_net = 0;
@@ -246,7 +249,7 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
   }
 
   route_list peer;
-  if (route_snapshot_4one_mac(peer, "") == -1) VPN_LOG("get 1.1.1.1 route failed");
+  if (route_snapshot_4one_mac(peer, "") == -1) SETUP_LOG("get 1.1.1.1 route failed");
   for (const auto& r : peer) {
     if (r.dst == kPeer) {
       rt_del_list.push_back(r);

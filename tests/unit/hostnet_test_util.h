@@ -92,7 +92,7 @@ inline rtdump::arp_record arp(const char* addr, std::vector<uint8_t> mac, const 
   r.addr = ip(addr);
   r.ifindex = ifindex;
   std::snprintf(r.ifname, sizeof r.ifname, "%s", ifname);
-  std::memcpy(r.lladdr, mac.data(), mac.size());
+  if (!mac.empty()) std::memcpy(r.lladdr, mac.data(), mac.size());
   r.lladdr_len = static_cast<uint8_t>(mac.size());
   return r;
 }

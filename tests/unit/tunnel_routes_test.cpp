@@ -229,7 +229,7 @@ TEST_F(TunnelRoutes, SplitTunnelWithoutResourceListFails) {
   LogCapture log;
   CommandRecorder rec;
   EXPECT_EQ(set_vpn_route_table_for(&qn_route, &s_, false, false), -1);
-  EXPECT_TRUE(log.has("set_vpn_route_table_for:network resource list pointer is not valid"));
+  EXPECT_TRUE(log.has("set_vpn_route_table:network resource list pointer is not valid"));
 }
 
 TEST_F(TunnelRoutes, FullTunnelReplacesTheDefaultRouteAndKeepsTheGatewayOutside) {
