@@ -36,7 +36,7 @@ void enable_fulltunnel_local_access_mac(vpn_route_entry* route);
 extern char g_localaccesscmd[1024];
 extern char g_restorelocalaccesscmd[1024];
 // Name of the open utun interface (set by the tunnel bring-up).
-extern char tunname[8];
+extern char tunname[16];
 
 // Host map and ARP.
 extern int g_restore_hostmap;

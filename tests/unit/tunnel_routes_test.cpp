@@ -287,3 +287,21 @@ TEST_F(TunnelRoutes, MissingPeerRouteIsLogged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TunnelRoutes, TheModeComesFromTheConfigurationStore) {
+  rt_ori_list = {via("0.0.0.0", "0.0.0.0", "10.77.0.1", "lo")};
+  qn_route = rt_ori_list[0];
+  m_VPNNetworkConfig.header.flags = NETCFG_FULL_TUNNEL;
+  m_pNetConfigFlag = &m_VPNNetworkConfig.header;
+  CommandRecorder rec;
+  const int rc = set_vpn_route_table(&qn_route, &s_);
+  m_pNetConfigFlag = nullptr;
+  m_VPNNetworkConfig.header.flags = 0;
+  ASSERT_EQ(rc, 0);
+  ASSERT_GE(rec.cmds.size(), 2u);
+  EXPECT_EQ(rec.cmds[1], "/sbin/route add default 1.1.1.1");
+}
+
+}  // namespace
