@@ -20,6 +20,10 @@ bool ifname_is_shell_safe(const char* s, size_t max);
 int walk_route_snapshot(const uint8_t* buf, size_t len, route_list& list);
 int walk_route_4one(const uint8_t* buf, size_t len, route_list& list);
 
+// 1 when the kernel's table holds a route (static or not) to net/mask on
+// the interface, 0 when not, -1 when the table cannot be read.
+int route_table_has(uint32_t net, uint32_t mask, const char* ifname);
+
 // The /sbin/route command for an entry. Answers 0, or -1 (with `out` empty)
 // when the entry's interface name cannot go on a shell line or the command
 // would not fit.

@@ -177,6 +177,9 @@ void enable_fulltunnel_local_access_mac(vpn_route_entry* route) {
     return;
   }
   const uint32_t local_net = addr & mask;
+  // A route the kernel keeps for the interface itself is the host's own:
+  // the undo must not delete it.
+  const bool already_there = route_table_has(local_net, mask, name) == 1;
   char net_text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &local_net, net_text, sizeof net_text);
   std::snprintf(g_localaccesscmd, sizeof g_localaccesscmd, "/sbin/route add -net %s -netmask %s -interface %s",
@@ -192,6 +195,11 @@ void enable_fulltunnel_local_access_mac(vpn_route_entry* route) {
     VPN_LOG("localaccess add this entry: %s, mask 0x%0x, gw %s", dst, it->netmask, gw);
     rt_add_list.erase(it);
     // The route just added stands in for the host's own one.
+    std::snprintf(g_restorelocalaccesscmd, sizeof g_restorelocalaccesscmd, "echo");
+    return;
+  }
+  if (already_there) {
+    VPN_LOG("route to %s/%s on %s was there already, kept at teardown", net_text, info.netmask, name);
     std::snprintf(g_restorelocalaccesscmd, sizeof g_restorelocalaccesscmd, "echo");
     return;
   }

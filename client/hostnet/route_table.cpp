@@ -217,6 +217,44 @@ int route_snapshot_4one_mac(route_list& list, const char*) {
   return walk_route_4one(buf.get(), len, list);
 }
 
+int route_table_has(uint32_t net, uint32_t mask, const char* ifname) {
+  std::unique_ptr<uint8_t[]> buf;
+  size_t len = 0;
+  if (!fetch_route_dump(buf, len, __func__)) return -1;
+  bool found = false;
+  walk_messages(buf.get(), len, __func__, [&](const uint8_t* m, size_t mlen, const rt_msghdr& h) {
+    if ((h.rtm_flags & RTF_WASCLONED) || !(h.rtm_addrs & RTA_DST) || !(h.rtm_addrs & RTA_GATEWAY))
+      return verdict::skip;
+    if (mlen < kGwOff + 2) return verdict::malformed;
+    const sockaddr_in4 dst = decode_sockaddr_in4(m + kDstOff);
+    if (dst.sin_family != FAM_INET) return verdict::skip;
+    const uint8_t family = m[kGwOff + 1];
+    unsigned idx = h.rtm_index;
+    size_t mask_off = kGwOff + kSockaddrInSize;
+    if (family == FAM_LINK) {
+      if (mlen < kGwOff + kSockaddrDlSize) return verdict::malformed;
+      const sockaddr_dl dl = decode_sockaddr_dl_head(m + kGwOff);
+      if (dl.sdl_index) idx = dl.sdl_index;
+      mask_off = kGwOff + kSockaddrDlSize;
+    }
+    uint32_t m_mask = 0xffffffffu;
+    if (dst.sin_addr == 0) {
+      m_mask = 0;
+    } else if (h.rtm_addrs & RTA_NETMASK) {
+      if (mlen < mask_off + kSinAddrOffset + 4) return verdict::malformed;
+      m_mask = read_addr(m + mask_off + kSinAddrOffset);
+    }
+    char name[100];
+    if ((dst.sin_addr & m_mask) == net && m_mask == mask && name_of_index(idx, name) &&
+        std::strncmp(name, ifname, sizeof name) == 0) {
+      found = true;
+      return verdict::stop_fail;
+    }
+    return verdict::take;
+  });
+  return found ? 1 : 0;
+}
+
 bool ifname_is_shell_safe(const char* s, size_t max) {
   const size_t n = strnlen(s, max);
   if (n == 0 || n == max) return false;

@@ -52,6 +52,7 @@ class FullTunnelLocalAccess : public ::testing::Test {
   }
   void TearDown() override { rt_add_list.clear(); }
   vpn_route_entry route_;
+  DumpSource dumps_;  // the current table: empty unless a test fills it
 };
 
 TEST_F(FullTunnelLocalAccess, StandsInForTheDeletedLocalRoute) {
@@ -75,6 +76,17 @@ TEST_F(FullTunnelLocalAccess, WithoutADeletedLocalRouteTheUndoDeletesTheAddedOne
   CommandRecorder rec;
   enable_fulltunnel_local_access_mac(&route_);
   EXPECT_STREQ(g_restorelocalaccesscmd, "/sbin/route delete -net 127.0.0.0 -netmask 255.0.0.0 -interface lo");
+}
+
+TEST_F(FullTunnelLocalAccess, ARouteTheKernelKeepsForTheInterfaceIsNotDeletedByTheUndo) {
+  rtdump::append_route_message(dumps_.routes, route("127.0.0.0", 16, nullptr, kLoIndex, true));  // other mask
+  rtdump::append_route_message(dumps_.routes, route("127.0.0.0", 8, nullptr, kLoIndex, true));
+  CommandRecorder rec;
+  LogCapture log;
+  enable_fulltunnel_local_access_mac(&route_);
+  EXPECT_EQ(rec.cmds, std::vector<std::string>{"/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo"});
+  EXPECT_STREQ(g_restorelocalaccesscmd, "echo");
+  EXPECT_TRUE(log.has("was there already"));
 }
 
 TEST_F(FullTunnelLocalAccess, InterfaceWithoutAddressAddsNothing) {
