@@ -252,6 +252,7 @@ TEST(RouteSnapshot, KernelDumpIsWalkedToItsEnd) {
 }
 
 struct CommandCase {
+  const char* name;
   vpn_route_entry e;
   const char* add;
   const char* del;
@@ -272,32 +273,33 @@ constexpr uint32_t H = RTF_HOST_BSD, C = RTF_CLONING_BSD, S = RTF_IFSCOPE_BSD, G
 INSTANTIATE_TEST_SUITE_P(
     Cases, RouteCommand,
     ::testing::Values(
-        CommandCase{entry("0.0.0.0", "0.0.0.0", "1.1.1.1", 0, 2, ""), "/sbin/route add default 1.1.1.1",
+        CommandCase{"default_via_peer", entry("0.0.0.0", "0.0.0.0", "1.1.1.1", 0, 2, ""), "/sbin/route add default 1.1.1.1",
                     "/sbin/route delete default 1.1.1.1"},
-        CommandCase{entry("10.1.2.0", "255.255.0.0", nullptr, 0, 0, "utun3"),
+        CommandCase{"split_net_through_utun", entry("10.1.2.0", "255.255.0.0", nullptr, 0, 0, "utun3"),
                     "/sbin/route add -net 10.1.2.0 -netmask 255.255.0.0 -interface utun3",
                     "/sbin/route delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun3"},
-        CommandCase{entry("192.0.2.10", "255.255.255.255", "192.168.1.1", H, 2, ""),
+        CommandCase{"host_through_gateway", entry("192.0.2.10", "255.255.255.255", "192.168.1.1", H, 2, ""),
                     "/sbin/route add -host 192.0.2.10 -gateway 192.168.1.1",
                     "/sbin/route delete -host 192.0.2.10 -gateway 192.168.1.1"},
-        CommandCase{entry("192.168.1.1", "255.255.255.255", nullptr, H | C, 0, "en0"),
+        CommandCase{"host_through_interface_cloning", entry("192.168.1.1", "255.255.255.255", nullptr, H | C, 0, "en0"),
                     "/sbin/route add -host 192.168.1.1 -interface en0 -cloning",
                     "/sbin/route delete -host 192.168.1.1 -interface en0 -cloning"},
         // An interface default route names the gateway 0.0.0.0; options never
         // go with a default route.
-        CommandCase{entry("0.0.0.0", "0.0.0.0", nullptr, S | C, 18, "en0"), "/sbin/route add default 0.0.0.0",
+        CommandCase{"interface_default_route_has_no_options", entry("0.0.0.0", "0.0.0.0", nullptr, S | C, 18, "en0"), "/sbin/route add default 0.0.0.0",
                     "/sbin/route delete default 0.0.0.0"},
-        CommandCase{entry("10.0.0.0", "255.0.0.0", "10.77.0.1", G | S, 2, "en0"),
+        CommandCase{"scoped_net_through_gateway", entry("10.0.0.0", "255.0.0.0", "10.77.0.1", G | S, 2, "en0"),
                     "/sbin/route add -net 10.0.0.0 -netmask 255.0.0.0 -gateway 10.77.0.1 -ifscope en0",
                     "/sbin/route delete -net 10.0.0.0 -netmask 255.0.0.0 -gateway 10.77.0.1 -ifscope en0"},
-        CommandCase{entry("10.8.0.0", "255.255.0.0", nullptr, C | S, 18, "enp0s31f6"),
+        CommandCase{"long_interface_name_cloning_scoped", entry("10.8.0.0", "255.255.0.0", nullptr, C | S, 18, "enp0s31f6"),
                     "/sbin/route add -net 10.8.0.0 -netmask 255.255.0.0 -interface enp0s31f6 -cloning -ifscope "
                     "enp0s31f6",
                     "/sbin/route delete -net 10.8.0.0 -netmask 255.255.0.0 -interface enp0s31f6 -cloning -ifscope "
                     "enp0s31f6"},
-        CommandCase{entry("172.16.5.5", "255.255.255.255", "1.1.1.1", 0, 0, "utun10"),
+        CommandCase{"host_mask_in_net_form_utun10", entry("172.16.5.5", "255.255.255.255", "1.1.1.1", 0, 0, "utun10"),
                     "/sbin/route add -net 172.16.5.5 -netmask 255.255.255.255 -interface utun10",
-                    "/sbin/route delete -net 172.16.5.5 -netmask 255.255.255.255 -interface utun10"}));
+                    "/sbin/route delete -net 172.16.5.5 -netmask 255.255.255.255 -interface utun10"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RouteCommand, InterfaceNamesThatCannotGoOnAShellLineAreRefused) {
   char out[kCommandBufferSize];
