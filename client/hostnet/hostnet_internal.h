@@ -1,4 +1,4 @@
-// Pieces of the host-network code that the modules share with each other and
+// What the host-network code that the modules share with each other and
 // with their unit tests: dump walks on plain buffers, command builders, the
 // ARP lookup and the file-system root seam.
 #pragma once
