@@ -1,6 +1,6 @@
-// What the host-network code that the modules share with each other and
-// with their unit tests: dump walks on plain buffers, command builders, the
-// ARP lookup and the file-system root seam.
+// Host-network helpers shared between the modules and their unit tests:
+// dump walks on plain buffers, command builders, the ARP lookup and the
+// file-system root seam.
 #pragma once
 #include <cstddef>
 #include <cstdint>
