@@ -452,6 +452,8 @@ int main(int argc, char** argv) {
     // what the daemon's attempts meet at the test gateway: this library's
     // defaults, so its TLS 1.0 attempt fails and TLS 1.2 follows
     SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // the daemon sends one record per packet: take many per read() call
+    SSL_CTX_set_read_ahead(ctx.get(), 1);
     if (SSL_CTX_use_certificate_chain_file(ctx.get(), argv[4]) != 1) die("certificate");
     if (SSL_CTX_use_PrivateKey_file(ctx.get(), argv[5], SSL_FILETYPE_PEM) != 1) die("key");
     Fd tun(open_tun(argv[6]));
