@@ -22,10 +22,8 @@ import hashlib
 import http.server
 import os
 import random
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -70,19 +68,20 @@ def default_daemon() -> Path:
     return Path(env) if env else REPO / "build" / "vpnc_daemon"
 
 
-def strong_symbols(binary: Path) -> set[str]:
-    """Functions the binary defines for real (weak stand-ins show as 'W' in nm)."""
+def strong_symbols(binary: Path) -> set[str] | None:
+    """Functions the binary defines for real (weak stand-ins show as 'W' in
+    nm); None when that cannot be told (no nm, a stripped binary)."""
     try:
         out = subprocess.run(["nm", "-C", "--defined-only", str(binary)], capture_output=True,
                              text=True, timeout=60).stdout
     except (OSError, subprocess.TimeoutExpired):
-        return set()
+        return None
     names = set()
     for line in out.splitlines():
         parts = line.split(None, 2)
         if len(parts) == 3 and parts[1] in ("T", "t"):
             names.add(parts[2].split("(")[0])
-    return names
+    return names or None
 
 
 def missing_pieces(binary: Path) -> list[str]:
@@ -92,7 +91,8 @@ def missing_pieces(binary: Path) -> list[str]:
     if not (REPO / "tools" / "bin" / "route").is_file():
         missing.append("tools/bin/route (tool stand-ins)")
     strong = strong_symbols(binary)
-    missing += [f"{n}()" for n in NEEDED_OPERATIONS if n not in strong]
+    if strong is not None:
+        missing += [f"{n}()" for n in NEEDED_OPERATIONS if n not in strong]
     return missing
 
 
@@ -233,7 +233,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         gw = g.Gateway.in_testhost(th, work / "gateway", sc)
         # the gateway's TUN carries IPv4 only: without this the kernel's own
         # IPv6 chatter on it (router solicitations) would go down the tunnel
-        th.run_gw(["sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1"], check=True)
+        th.run_gw(["sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1"])
         tun = g.GatewayTun(th, name="gwtun0", address=f"{SERVER_IP}/24", client_ip=CLIENT_IP)
         gw.attach_tun(tun)
         blob = payload(DOWNLOAD_SIZE, 1)
