@@ -187,6 +187,20 @@ def utun_links(th) -> list[str]:
     return sorted(n for n in th.links() if n.startswith("utun"))
 
 
+def journal_since(th, start: int) -> tuple[list[str], int]:
+    """The tool stand-in calls recorded from entry `start` on, as command
+    lines, and the new end of the journal."""
+    calls = th.journal()
+    return [" ".join(c) for c in calls[start:]], len(calls)
+
+
+def say_commands(say, lines: list[str], limit: int = 14) -> None:
+    for ln in lines[:limit]:
+        say.say("  " + ln)
+    if len(lines) > limit:
+        say.say(f"  ... and {len(lines) - limit} more")
+
+
 def wait_until(pred, timeout: float, interval: float = 0.1, alive=None):
     deadline = time.monotonic() + timeout
     while True:
@@ -276,6 +290,10 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         check(links, "no utun interface in the host namespace")
         addrs = th.addrs()
         say.say("interfaces: " + ", ".join(f"{n} {' '.join(addrs.get(n, []))}" for n in links))
+        cmds, mark = journal_since(th, 0)
+        if cmds:
+            say.say("host commands the daemon ran (through the macOS tool stand-ins):")
+            say_commands(say, cmds)
         say.say("routes while the tunnel is up:")
         say.say(routes_text(th.routes()))
         check(first.client_ip == CLIENT_IP, f"statistics show client address {first.client_ip!r}")
@@ -342,12 +360,19 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
 
         # 9 -------------------------------------------------------------
         say.step("The host put back")
+        cmds, mark = journal_since(th, mark)
+        if cmds:
+            say.say("host commands of the teardown:")
+            say_commands(say, cmds)
         after = th.routes()
         say.say("routes after the daemon ended:")
         say.say(routes_text(after))
         check(sorted(after) == sorted(before), "the routes differ from the snapshot")
         left = utun_links(th)
         check(not left, f"utun interfaces left: {left}")
+        pinned = [n for n in th.neigh() if "PERMANENT" in n]
+        if pinned:
+            say.say("kept on purpose: the static ARP entry of the next hop: " + "; ".join(pinned))
         say.ok("routes equal the snapshot; no utun interface is left")
     except BaseException:
         if th is not None and show_log:
