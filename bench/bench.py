@@ -176,7 +176,7 @@ class Phase:
 
         # the daemon brings the tunnel up ("standalone": no verdict; the
         # statistics answer once the tunnel is up)
-        th.start_daemon(extra_env={"VPNC_TOOLS_DIR": str(REPO / "tools")})
+        th.start_daemon()
         self.lch = lmod.Launcher(th)
         self.lch.connect(timeout=10)
         self.lch.send_package(lmod.build_package(gateway_ip=th.GATEWAY_IP, gateway_port=port,

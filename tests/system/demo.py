@@ -260,8 +260,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
 
         # 3 -------------------------------------------------------------
         say.step("Daemon and launcher: the configuration package, mode \"standalone\"")
-        # the tool stand-ins find their shared module through VPNC_TOOLS_DIR
-        th.start_daemon(extra_env={"VPNC_TOOLS_DIR": str(REPO / "tools")})
+        th.start_daemon()
         say.say(f"daemon {daemon} started as pid {th.daemon.pid} in the host namespace")
         lch = lmod.Launcher(th)
         lch.connect(timeout=10)
