@@ -4,6 +4,8 @@
 // reconnection drain with its utun operations replaced.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -826,5 +828,56 @@ TEST_F(Drain, EachSectionFailureHasItsMessage) {
   wrong.common_type = 'Z';
   EXPECT_EQ(drain(wrong.build()), VPNC_STATE_FATAL);
   EXPECT_TRUE(logs.has("Server response type is not valid 90"));
+}
+}  // namespace
+
+namespace {
+TEST(InterfaceList, KernelListHasTheLoopbackOnceWithItsAddress) {
+  iflist_entry list[64];
+  std::size_t n = 0;
+  ASSERT_EQ(iflist_read(list, 64, &n), 0);
+  int loopbacks = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) EXPECT_STRNE(list[i].name, list[j].name);
+    if (std::strcmp(list[i].name, "lo") != 0) continue;
+    ++loopbacks;
+    EXPECT_TRUE(list[i].loopback);
+    EXPECT_TRUE(list[i].up);
+    EXPECT_TRUE(list[i].has_ipv4);
+    EXPECT_EQ(list[i].ipv4, inet_addr("127.0.0.1"));
+    EXPECT_FALSE(list[i].is_ethernet);
+  }
+  EXPECT_EQ(loopbacks, 1);
+  // A short table is filled up to its capacity, never past it.
+  iflist_entry one[1];
+  ASSERT_EQ(iflist_read(one, 1, &n), 0);
+  EXPECT_EQ(n, 1u);
+}
+
+// In a private network namespace (gone when the child exits): a veth
+// (Ethernet) interface gives its address and hardware address to the 'T'
+// request when it carries the local address.
+TEST(InterfaceList, EthernetInterfaceInAPrivateNamespace) {
+  if (geteuid() != 0 || (access("/usr/sbin/ip", X_OK) != 0 && access("/sbin/ip", X_OK) != 0))
+    GTEST_SKIP() << "needs root and iproute2";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(10);
+    if (std::system("ip link add d1 address 02:11:22:33:44:55 type veth peer name d2 && "
+                    "ip addr add 10.66.0.1/24 dev d1 && ip link set d1 up && ip link set d2 up && "
+                    "ip link set lo up") != 0)
+      _exit(11);
+    _iprequest_data d{};
+    if (FillIPListAndMac_Macos(&d, "10.66.0.1") != 1) _exit(12);
+    if (d.count != 1 || d.ips[0] != inet_addr("10.66.0.1")) _exit(13);
+    const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    if (std::memcmp(d.mac, mac, 6) != 0) _exit(14);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 unshare, 11 ip, 12-14 the request's content";
 }
 }  // namespace
