@@ -39,12 +39,6 @@ static_assert(kRequestFixedChars + (sizeof session.hostname - 1) + (sizeof sessi
 // The request text; kept from one call to the next.
 char g_request[kTunnelRequestSize];
 
-uint32_t raw32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 void text_of_ipv4(uint32_t ip, char* out, std::size_t cap) {
   char tmp[INET_ADDRSTRLEN] = {};
   in_addr a{};
@@ -76,7 +70,7 @@ void encode_msg_header(const _VPN_MSG_HEADER_& h, uint8_t (&wire)[kMsgHeaderWire
 void decode_msg_header(const uint8_t (&wire)[kMsgHeaderWireSize], _VPN_MSG_HEADER_* h) {
   h->msgtype = wire[0];
   std::memcpy(h->reserved, wire + 1, sizeof h->reserved);
-  h->length = cfg_get_le32(wire + 12);
+  h->length = load_le32(wire + 12);
 }
 
 void encode_config_request(const _VPN_CONFIG_REQUEST_& r, uint8_t (&wire)[kConfigRequestWireSize]) {
@@ -183,32 +177,14 @@ void gateway_local_address_text(int sockfd, char* out, std::size_t cap) {
 int read_common_header(cfg_stream* s, _VPN_COMMON_HEADER_* out) {
   uint8_t w[kCommonHeaderWireSize];
   if (cfg_read_full(s, w, sizeof w) != static_cast<long>(sizeof w)) return 0;
-  uint32_t words[kCommonHeaderWireSize / 4];
-  for (std::size_t i = 0; i < kCommonHeaderWireSize / 4; ++i) words[i] = cfg_get_le32(w + 4 * i);
-  out->reserved0 = words[0];
-  out->reserved4 = words[1];
-  out->keepalive_interval = words[2];
-  for (int i = 0; i < 3; ++i) out->dns_priority[i] = words[3 + i];
-  for (int i = 0; i < 4; ++i) out->reserved24[i] = words[6 + i];
-  out->host_map_len = words[10];
-  out->launch_cmd_len = words[11];
-  out->disconnect_cmd_len = words[12];
-  out->reserved52 = words[13];
+  decode_common_header(w, out);
   return 1;
 }
 
 int read_network_header(cfg_stream* s, _VPN_NETWORK_HEADER_* out) {
   uint8_t w[kNetworkHeaderWireSize];
   if (cfg_read_full(s, w, sizeof w) != static_cast<long>(sizeof w)) return 0;
-  out->flags = cfg_get_le32(w);
-  out->resource_count = cfg_get_le32(w + 4);
-  out->exclude_count = cfg_get_le32(w + 8);
-  out->inside_proxy_len = cfg_get_le32(w + 12);
-  out->vnc_clientip = raw32(w + 16);
-  out->virtual_mask = raw32(w + 20);
-  out->dns_count = cfg_get_le32(w + 24);
-  out->wins_count = cfg_get_le32(w + 28);
-  out->search_domain_len = cfg_get_le32(w + 32);
+  decode_network_header(w, out);
   return 1;
 }
 

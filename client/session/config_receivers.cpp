@@ -55,16 +55,6 @@ void text_of_ipv6(const uint8_t* ip6, char* out, std::size_t cap) {
   std::snprintf(out, cap, "%s", tmp);
 }
 
-void decode_resource_record(const uint8_t* w, _VPN_RESOURCE_* r) {
-  r->ip = rd_raw32(w);
-  r->mask = rd_raw32(w + 4);
-  r->reserved8 = w[8];
-  r->port_match = w[9];
-  for (int i = 0; i < 5; ++i) r->ports[i] = cfg_get_le16(w + 10 + 2 * i);
-  r->type = w[20];
-  std::memcpy(r->reserved21, w + 21, sizeof r->reserved21);
-}
-
 bool wait_socket(SSL* ssl, int ssl_err) {
   const int fd = SSL_get_fd(ssl);
   if (fd < 0) return false;
@@ -227,7 +217,7 @@ int RecvHostMap(cfg_stream* s, _VPN_HOST_MAP_LIST_* list, uint32_t budget) {
       ok = 0;
       break;
     }
-    const uint64_t name_len = cfg_get_be32(w);
+    const uint64_t name_len = load_be32(w);
     if (!read_text(s, e.host_name, sizeof e.host_name, name_len)) {
       ok = 0;
       break;
@@ -257,7 +247,7 @@ int RecvCommand(cfg_stream* s, _VPN_COMMAND_LIST_* list, uint32_t budget) {
       log_dropped(__func__, "commands", dropped, kCommandCapacity);
       return 0;
     }
-    const uint64_t len = cfg_get_be32(w);
+    const uint64_t len = load_be32(w);
     if (!read_text(s, text, sizeof text, len)) {
       log_dropped(__func__, "commands", dropped, kCommandCapacity);
       return 0;
@@ -289,7 +279,7 @@ int RecvResource(cfg_stream* s, _VPN_RESOURCE_LIST_* list, uint32_t count, int a
     }
     --remaining;
     _VPN_RESOURCE_ r{};
-    decode_resource_record(w, &r);
+    decode_resource(w, &r);
     if (r.type == 2) {
       VPN_LOG("skip resource: type = %d, ip=%x", r.type, r.ip);
       continue;
@@ -317,9 +307,9 @@ int RecvInsideProxy(cfg_stream* s, _VPN_INSIDEPROXY_* proxy, uint32_t len) {
   if (len == 0) return 1;
   uint8_t w[4];
   if (cfg_read_full(s, w, sizeof w) != 4) return 0;
-  proxy->type = cfg_get_be32(w);
+  proxy->type = load_be32(w);
   if (cfg_read_full(s, w, sizeof w) != 4) return 0;
-  const uint64_t text_len = cfg_get_be32(w);
+  const uint64_t text_len = load_be32(w);
   // The text is followed by one more byte that carries nothing.
   char text[sizeof proxy->proxy];
   std::memset(text, 0, sizeof text);

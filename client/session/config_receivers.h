@@ -13,14 +13,7 @@
 
 #include "client/config_store.h"
 
-// Byte-order helpers for the records (explicit decoding, never a cast).
-inline uint32_t cfg_get_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline uint32_t cfg_get_be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-inline uint16_t cfg_get_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+// Little-endian writer for the requests (the store has the readers).
 inline void cfg_put_le32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
