@@ -7,6 +7,10 @@
 #include <sched.h>
 #include <sys/wait.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,6 +18,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/config_store.h"
@@ -879,5 +884,99 @@ TEST(InterfaceList, EthernetInterfaceInAPrivateNamespace) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "10 unshare, 11 ip, 12-14 the request's content";
+}
+
+// A TLS server on one end of a socket pair, with a certificate made here.
+struct TlsPair {
+  SSL_CTX* sctx = nullptr;
+  SSL_CTX* cctx = nullptr;
+  SSL* server = nullptr;
+  SSL* client = nullptr;
+  int fds[2] = {-1, -1};
+  bool ok = false;
+  TlsPair() {
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    X509* cert = X509_new();
+    if (!key || !cert) return;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw.test"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, key, EVP_sha256());
+    sctx = SSL_CTX_new(TLS_server_method());
+    cctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate(sctx, cert);
+    SSL_CTX_use_PrivateKey(sctx, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+    server = SSL_new(sctx);
+    client = SSL_new(cctx);
+    SSL_set_fd(server, fds[0]);
+    SSL_set_fd(client, fds[1]);
+    std::thread t([this] { SSL_accept(server); });
+    const int c = SSL_connect(client);
+    t.join();
+    ok = c == 1;
+  }
+  ~TlsPair() {
+    SSL_free(server);
+    SSL_free(client);
+    SSL_CTX_free(sctx);
+    SSL_CTX_free(cctx);
+    for (int fd : fds)
+      if (fd >= 0) close(fd);
+  }
+};
+
+// The handlers on a real TLS connection: records cut at odd places and
+// delayed, a non-blocking socket, and the requests as the gateway reads them.
+TEST_F(Exchange, RecordsOverTlsWithANonBlockingSocket) {
+  TlsPair tls;
+  ASSERT_TRUE(tls.ok);
+  fcntl(tls.fds[1], F_SETFL, fcntl(tls.fds[1], F_GETFL) | O_NONBLOCK);
+  Scenario sc = full_scenario();
+  const std::vector<uint8_t> in = sc.build();
+  const std::size_t split = sc.at["uheader"];
+  std::vector<uint8_t> got(64);
+  int got_len = 0;
+  std::thread gateway([&] {
+    auto send_part = [&](std::size_t from, std::size_t to) {
+      for (std::size_t at = from; at < to;) {
+        const std::size_t n = std::min<std::size_t>(to - at, 7 + at % 11);
+        SSL_write(tls.server, in.data() + at, static_cast<int>(n));
+        at += n;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    };
+    int n = 0;
+    while (got_len < 16 && (n = SSL_read(tls.server, got.data() + got_len, 16 - got_len)) > 0) got_len += n;
+    send_part(0, split);
+    while (got_len < 64 && (n = SSL_read(tls.server, got.data() + got_len, 64 - got_len)) > 0) got_len += n;
+    send_part(split, in.size());
+    SSL_shutdown(tls.server);
+  });
+  session.ssl = tls.client;
+  EXPECT_EQ(config_rqt_qn2(&session), 0);
+  EXPECT_EQ(config_receive_qn2(&session), 0);
+  gateway.join();
+  session.ssl = nullptr;
+  ASSERT_EQ(got_len, 64);
+  EXPECT_EQ(got[0], 'P');
+  std::vector<uint8_t> want = expected_t_request(true);
+  std::fill(want.begin() + 40, want.begin() + 46, 0);
+  EXPECT_EQ(std::vector<uint8_t>(got.begin() + 16, got.end()), want);
+  EXPECT_STREQ(m_pSearchDomainList->domains[1], "lab.corp.test");
+  EXPECT_EQ(m_pResouceList->count, 2u);
+
+  // After the gateway's close_notify a read reports the end, not an error.
+  cfg_stream s = cfg_stream_ssl(tls.client);
+  uint8_t b;
+  EXPECT_EQ(cfg_read_full(&s, &b, 1), 0);
+  cfg_stream none = cfg_stream_ssl(nullptr);
+  EXPECT_LT(cfg_read_full(&none, &b, 1), 0);
 }
 }  // namespace
