@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <strings.h>
@@ -123,8 +124,19 @@ __attribute__((weak)) int get_hardware_uuid(char* out, std::size_t outlen) {
   char tool[] = "/usr/sbin/system_profiler";
   char arg[] = "SPHardwareDataType";
   char* argv[] = {tool, arg, nullptr};
+  // The daemon's threads block the signals it handles; the tool gets the
+  // usual ones back.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, tool, &fa, nullptr, argv, environ);
+  const int rc = posix_spawn(&pid, tool, &fa, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   close(fds[1]);
   if (rc != 0) {

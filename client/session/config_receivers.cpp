@@ -76,8 +76,12 @@ int ssl_call(cfg_stream* s, Op op) {
     s->last_err = SSL_ERROR_SSL;
     return -1;
   }
-  for (int tries = 0; tries < kMaxInterruptedRetries; ++tries) {
+  // A wait that sees no byte for kTlsWaitMs fails the call; a signal storm
+  // is cut off after kMaxInterruptedRetries.
+  int interrupted = 0;
+  for (;;) {
     ERR_clear_error();
+    errno = 0;
     const int n = op(ssl);
     if (n > 0) return n;
     const int err = SSL_get_error(ssl, n);
@@ -87,10 +91,9 @@ int ssl_call(cfg_stream* s, Op op) {
       if (wait_socket(ssl, err)) continue;
       return -1;
     }
-    if (err == SSL_ERROR_SYSCALL && errno == EINTR) continue;
+    if (err == SSL_ERROR_SYSCALL && errno == EINTR && ++interrupted < kMaxInterruptedRetries) continue;
     return -1;
   }
-  return -1;
 }
 
 int ssl_read_fn(cfg_stream* s, void* buf, int len) {

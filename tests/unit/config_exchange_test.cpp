@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -320,6 +322,42 @@ TEST_F(Exchange, TunnelRequestWithoutTheToolHasAnEmptyClientId) {
   std::strcpy(session.session_cookie, "SESSION=other");
   EXPECT_STREQ(create_get_qn2(&session, ""), req);
   EXPECT_NE(std::string(req).find("SESSION=xyz"), std::string::npos);
+}
+
+// The tool as the daemon runs it, in a private mount namespace (gone with the
+// child) where a script stands at its path.
+TEST_F(Exchange, TunnelRequestCarriesTheProfilerLineWithItsNewline) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+  std::strcpy(session.session_cookie, "SESSION=xyz");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNS) != 0) _exit(10);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(11);
+    if (mount("tmpfs", "/usr/sbin", "tmpfs", 0, "size=64k") != 0) _exit(12);
+    FILE* f = std::fopen("/usr/sbin/system_profiler", "w");
+    if (!f) _exit(13);
+    std::fputs("#!/bin/sh\n[ \"$1\" = SPHardwareDataType ] || exit 3\n"
+               "echo 'Hardware:'\necho '      Serial Number (system): C02X'\n"
+               "echo '      Hardware UUID: 6B29FC40-CA47-1067-B31D-00DD010662DA'\n"
+               "echo '      Hardware UUID: SECOND'\n",
+               f);
+    std::fclose(f);
+    chmod("/usr/sbin/system_profiler", 0755);
+    Logs logs;
+    const char* req = create_get_qn2(&session, "");
+    const char* want =
+        "Get /vpntunnel HTTP/1.1\r\nHost: vpn.example.test\r\nCookie: SESSION=xyz\r\nappid: SQNVPN\r\n"
+        "clientid: 6B29FC40-CA47-1067-B31D-00DD010662DA\n\r\n\r\n";
+    if (!req || std::strcmp(req, want) != 0) _exit(14);
+    if (!logs.has("clientid string is 6B29FC40-CA47-1067-B31D-00DD010662DA\n")) _exit(15);
+    if (!logs.has("str_uuid is 6B29FC40")) _exit(16);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10-13 set-up, 14 request text, 15-16 log lines";
 }
 
 TEST_F(Exchange, CommonConfigRequestIsSixteenBytes) {
