@@ -121,7 +121,7 @@ WEAK int vpnc_client_post_config_client(vpnc_session*) {
   return VPNC_STATE_FATAL;
 }
 
-WEAK char tunname[8];
+WEAK char tunname[16];
 
 WEAK int utun_device_config() {
   not_built("utun_device_config");

@@ -182,8 +182,7 @@ int RecvHostMap(cfg_stream* s, _VPN_HOST_MAP_LIST_* list, uint32_t budget) {
 
   char host[sizeof session.hostname] = {};
   std::memcpy(host, session.hostname, strnlen(session.hostname, sizeof host - 1));
-  in_addr parsed{};
-  if (inet_aton(host, &parsed) || std::strchr(host, ':')) {
+  if (inet_addr(host) != INADDR_NONE || std::strchr(host, ':')) {
     VPN_LOG("virtual site ip: %s", host);
   } else {
     _VPN_HOST_MAP_& e = list->entries[0];
