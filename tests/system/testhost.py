@@ -65,7 +65,6 @@ _WIRE = Path(__file__).resolve().with_name("wire.py")
 _PYTHON = "/usr/bin/python3"
 
 CLONE_NEWNET = 0x40000000
-PR_SET_PDEATHSIG = 1
 
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -92,9 +91,14 @@ def default_tools() -> list[Path]:
                   if p.is_file() and os.access(p, os.X_OK) and not p.name.startswith("."))
 
 
-def _pdeathsig():
-    # the child dies with the test process, even when that one is killed hard
-    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+def _guard(cmd: list[str]) -> list[str]:
+    """The command, made to die with the test process even when that one is
+    killed hard. The parent-death signal follows the thread that forks, so
+    only processes started from the main thread get it (the others are
+    still killed by close())."""
+    if threading.current_thread() is threading.main_thread():
+        return ["setpriv", "--pdeathsig", "KILL", "--", *cmd]
+    return cmd
 
 
 def _setns(fd: int) -> None:
@@ -110,7 +114,9 @@ def _ns_id(pid: int | str, kind: str) -> str | None:
         return None
 
 
-def _pids_in_ns(kind: str, ns: str) -> list[int]:
+def _pids_in_ns(kind: str, ns: str | None) -> list[int]:
+    if not ns or ns == _ns_id("self", kind):
+        return []  # never the test's own namespace
     me = os.getpid()
     found = []
     for entry in os.listdir("/proc"):
@@ -333,9 +339,8 @@ class TestHost:
     # ----------------------------------------------------------- namespaces
     def _holder(self) -> tuple[subprocess.Popen, str]:
         own = _ns_id("self", "net")
-        p = subprocess.Popen(["unshare", "--net", "--", "sleep", "infinity"],
-                             stdin=subprocess.DEVNULL, preexec_fn=_pdeathsig,
-                             start_new_session=True)
+        p = subprocess.Popen(_guard(["unshare", "--net", "--", "sleep", "infinity"]),
+                             stdin=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             ns = _ns_id(p.pid, "net")
@@ -351,9 +356,8 @@ class TestHost:
         self._host, self._host_ns = self._holder()
         self._gw, self._gw_ns = self._holder()
         self._wire = subprocess.Popen(
-            [_PYTHON, str(_WIRE), self.host_ns_path, HOST_IF, self.gw_ns_path, UPLINK_IF],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, preexec_fn=_pdeathsig,
-            start_new_session=True)
+            _guard([_PYTHON, str(_WIRE), self.host_ns_path, HOST_IF, self.gw_ns_path, UPLINK_IF]),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True)
         ready, _, _ = select.select([self._wire.stdout], [], [], 10)
         line = self._wire.stdout.readline() if ready else b""
         if line.strip() != b"ready":
@@ -437,8 +441,8 @@ class TestHost:
 
     def _popen_in(self, ns_path: str, cmd, **kw) -> subprocess.Popen:
         kw.setdefault("stdin", subprocess.DEVNULL)
-        p = subprocess.Popen(["nsenter", f"--net={ns_path}", "--", *self._argv(cmd)],
-                             preexec_fn=_pdeathsig, start_new_session=True, **kw)
+        p = subprocess.Popen(_guard(["nsenter", f"--net={ns_path}", "--", *self._argv(cmd)]),
+                             start_new_session=True, **kw)
         self._popens.append(p)
         return p
 
@@ -583,15 +587,18 @@ class TestHost:
         lines.append(f'exec chroot {q(str(r))} "$@"{redirect}')
         return "\n".join(lines) + "\n"
 
+    @staticmethod
+    def _hidden(path) -> bool:
+        """True when a real path is covered by a private directory inside."""
+        parts = Path(path).resolve().parts
+        return len(parts) > 2 and (parts[1] in _PRIVATE_TOP or parts[1:3] == ("usr", "local"))
+
     def _hidden_binds(self, paths: Iterable[Path]) -> list[Path]:
         out = []
         for p in paths:
-            parts = Path(p).resolve().parts
-            if len(parts) > 2 and parts[1] in ("tmp", "run", "Library", "dev") \
-                    or parts[1:3] == ("usr", "local"):
-                d = Path(p).resolve().parent
-                if d not in out:
-                    out.append(d)
+            d = Path(p).resolve().parent
+            if self._hidden(p) and d not in out:
+                out.append(d)
         return out
 
     def _install_tools(self, tools, n: int) -> Path | None:
@@ -608,19 +615,24 @@ class TestHost:
         for name, src in items:
             if "/" in name or not src.is_file():
                 raise TestHostError(f"tool stand-in {name}: {src} is not a file")
-            shutil.copy2(src, layer / name)
-            os.chmod(layer / name, 0o755)
+            if self._hidden(src):
+                shutil.copy2(src, layer / name)
+                os.chmod(layer / name, 0o755)
+            else:
+                # a link keeps the stand-in's own directory (and its helpers)
+                # reachable through its real path
+                os.symlink(src.resolve(), layer / name)
         return layer
 
     def _private_cmd(self, argv: list[str], tools, close_stdin: bool,
-                     extra_binds: Iterable[Path] = ()) -> tuple[list[str], Path]:
+                     program: str | None = None) -> tuple[list[str], Path]:
         if not self._started or self._closed:
             raise TestHostError("the test host is not running")
         self._starts += 1
         n = self._starts
         layer = self._install_tools(tools, n)
         marker = self.base / f"mntns-{n}"
-        binds = self._hidden_binds([argv[0]]) + [Path(b) for b in extra_binds]
+        binds = self._hidden_binds([program or argv[0]])
         script = self.base / f"setup-{n}.sh"
         script.write_text(self._setup_script(layer, marker, binds, close_stdin))
         cmd = ["nsenter", f"--net={self.host_ns_path}", "--",
@@ -631,6 +643,8 @@ class TestHost:
     def _env(self, extra_env) -> dict:
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C",
                "VPNC_TOOL_JOURNAL": JOURNAL_INSIDE}
+        if (REPO / "tools").is_dir():
+            env["VPNC_TOOLS_DIR"] = str(REPO / "tools")
         for k, v in os.environ.items():
             if k.endswith("SAN_OPTIONS"):
                 env[k] = v
@@ -653,28 +667,31 @@ class TestHost:
     # ------------------------------------------------------------- daemon
     def start_daemon(self, extra_env: dict | None = None, *, args: Iterable[str] = (),
                      tools=None, close_stdin: bool = False,
-                     daemon: os.PathLike | str | None = None) -> subprocess.Popen:
+                     daemon: os.PathLike | str | None = None,
+                     wrapper: Iterable[str] = ()) -> subprocess.Popen:
         """Start the daemon (as root, host namespace, private root).
 
         tools: None = every executable in <repo>/tools/bin/; else a list of
         files (installed under their own names) or a dict name -> file. Each
         appears in /usr/sbin (so also /sbin) and in /usr/bin.
         close_stdin: the daemon starts with descriptor 0 closed.
+        wrapper: a command prefix run inside the private root, e.g.
+        ["setarch", "x86_64", "-R"] for a TSan build.
         Returns the Popen (also `self.daemon`); its pid is the daemon's."""
         if self.daemon is not None and self.daemon.poll() is None:
             raise TestHostError("a daemon is already running in this test host")
         path = Path(daemon) if daemon else self.daemon_path
         if not path.is_file() or not os.access(path, os.X_OK):
             raise TestHostError(f"daemon binary {path} is missing (build it, or set VPNC_DAEMON)")
-        argv = [str(path.resolve()), *args]
-        cmd, marker = self._private_cmd(argv, tools, close_stdin)
+        argv = [*wrapper, str(path.resolve()), *args]
+        cmd, marker = self._private_cmd(argv, tools, close_stdin, program=str(path.resolve()))
         n = self._starts
         out = open(self.base / f"daemon-{n}.out", "wb")
         err = open(self.base / f"daemon-{n}.err", "wb")
         self._daemon_out = (out.name, err.name)
         try:
-            self.daemon = subprocess.Popen(cmd, env=self._env(extra_env), stdin=subprocess.DEVNULL,
-                                           stdout=out, stderr=err, preexec_fn=_pdeathsig,
+            self.daemon = subprocess.Popen(_guard(cmd), env=self._env(extra_env),
+                                           stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                            start_new_session=True)
         finally:
             out.close()
@@ -721,9 +738,9 @@ class TestHost:
         own tests. Processes it leaves behind are killed at close()."""
         argv = self._argv(cmd)
         pcmd, marker = self._private_cmd(argv, tools, close_stdin)
-        p = subprocess.Popen(pcmd, env=self._env(extra_env), stdin=subprocess.DEVNULL,
+        p = subprocess.Popen(_guard(pcmd), env=self._env(extra_env), stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             preexec_fn=_pdeathsig, start_new_session=True)
+                             start_new_session=True)
         self._popens.append(p)
         try:
             out, err = p.communicate(timeout=timeout)
