@@ -1,6 +1,7 @@
 """The test host itself: what the daemon sees is private, the network is
 there, and nothing stays behind."""
 import os
+import select
 import socket
 import subprocess
 import threading
@@ -103,22 +104,30 @@ def test_syslog_lines_reach_the_test(testhost):
 def test_nothing_stays_behind(tmp_path):
     before = _real_state()
     th = TestHost(tmp_path)
+    held = []  # keeps the namespaces (and so their ids) alive for the checks below
     with pytest.raises(RuntimeError, match="fails inside"):
         with th:
             # a process the "daemon side" leaves running, in its own session
-            r = th.run_private("setsid sleep 300 </dev/null >/dev/null 2>&1 & echo $!")
+            r = th.run_private("setsid sleep 300 </dev/null >/dev/null 2>&1 & echo $!; sleep 0.2")
             assert r.returncode == 0
-            holders = [th._host.pid, th._gw.pid, th._wire.pid]
-            ns = [th._host_ns, th._gw_ns, *th._mnt_namespaces]
-            assert len(ns) == 3
+            left = int(r.stdout)
+            pidfds = [os.pidfd_open(p) for p in (th._host.pid, th._gw.pid, th._wire.pid, left)]
+            held = [os.open(f"/proc/{left}/ns/{k}", os.O_RDONLY) for k in ("mnt", "net")]
+            held.append(os.open(f"/proc/{th._gw.pid}/ns/net", os.O_RDONLY))
             raise RuntimeError("fails inside")
-    for pid in holders:
-        assert not os.path.exists(f"/proc/{pid}/ns"), pid
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        for kind in ("net", "mnt"):
-            try:
-                assert os.readlink(f"/proc/{pid}/ns/{kind}") not in ns, pid
-            except OSError:
-                pass
+    try:
+        ns = [os.readlink(f"/proc/self/fd/{fd}") for fd in held]
+        # every process we started has ended (a pidfd turns readable)
+        for fd in pidfds:
+            assert select.select([fd], [], [], 5)[0] == [fd]
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            for kind in ("net", "mnt"):
+                try:
+                    assert os.readlink(f"/proc/{pid}/ns/{kind}") not in ns, pid
+                except OSError:
+                    pass
+    finally:
+        for fd in held + pidfds:
+            os.close(fd)
     assert not th.base.exists()
     assert _real_state() == before

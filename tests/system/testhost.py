@@ -62,6 +62,7 @@ JOURNAL_INSIDE = CTL_DIR_INSIDE + "/journal"
 
 REPO = Path(__file__).resolve().parents[2]
 _WIRE = Path(__file__).resolve().with_name("wire.py")
+_PRIVATE_ROOT = Path(__file__).resolve().with_name("private_root.py")
 _PYTHON = "/usr/bin/python3"
 
 CLONE_NEWNET = 0x40000000
@@ -114,20 +115,41 @@ def _ns_id(pid: int | str, kind: str) -> str | None:
         return None
 
 
-def _pids_in_ns(kind: str, ns: str | None) -> list[int]:
-    if not ns or ns == _ns_id("self", kind):
-        return []  # never the test's own namespace
+def _in_namespaces(pid: int | str, wanted: dict[str, set]) -> bool:
+    return any(ids and _ns_id(pid, kind) in ids for kind, ids in wanted.items())
+
+
+def _kill_in_namespaces(wanted: dict[str, set], spare: set[int] = frozenset()) -> int:
+    """SIGKILL every process in any of the namespaces wanted[kind], in one
+    pass over /proc; answers how many were found. The caller keeps these
+    namespaces alive (open descriptors), so their ids cannot have been
+    reused by someone else's; a pidfd pins each process between the check
+    and the signal. The test's own namespaces never count."""
+    wanted = {k: {ns for ns in v if ns and ns != _ns_id("self", k)} for k, v in wanted.items()}
     me = os.getpid()
-    found = []
+    found = 0
     for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == me:
+        if not entry.isdigit() or int(entry) == me or int(entry) in spare:
             continue
-        if _ns_id(entry, kind) == ns:
-            found.append(int(entry))
+        if not _in_namespaces(entry, wanted):
+            continue
+        try:
+            fd = os.pidfd_open(int(entry))
+        except OSError:
+            continue
+        try:
+            if _in_namespaces(entry, wanted):
+                found += 1
+                with contextlib.suppress(OSError):
+                    signal.pidfd_send_signal(fd, signal.SIGKILL)
+        finally:
+            os.close(fd)
     return found
 
 
 def _kill(pid: int, sig: int = signal.SIGKILL) -> None:
+    """Only for our own children that are not reaped yet (their pid cannot
+    have been reused)."""
     with contextlib.suppress(ProcessLookupError, PermissionError):
         os.kill(pid, sig)
 
@@ -245,7 +267,9 @@ class TestHost:
         self._gw: subprocess.Popen | None = None
         self._wire: subprocess.Popen | None = None
         self._host_ns = self._gw_ns = None
-        self._mnt_namespaces: list[str] = []
+        # namespace id -> descriptor that keeps that namespace alive (and so
+        # its id ours) until close()
+        self._ns_fds: dict[str, int] = {}
         self._popens: list[subprocess.Popen] = []
         self._starts = 0
         self._log_sock: socket.socket | None = None
@@ -290,24 +314,24 @@ class TestHost:
             self._closed = True
         # everything that lives in our mount namespaces: the daemon, its
         # commands, and what they left running
+        holders = self._holder_pids()
+        wanted = {"mnt": {ns for ns in self._ns_fds if ns.startswith("mnt:")},
+                  "net": {ns for ns in self._ns_fds if ns.startswith("net:")}}
         for _ in range(50):
-            pids = [p for ns in self._mnt_namespaces for p in _pids_in_ns("mnt", ns)]
-            if self.daemon is not None and self.daemon.poll() is None:
-                pids.append(self.daemon.pid)
-            pids += [p.pid for p in self._popens if p.poll() is None]
-            for ns in (self._host_ns, self._gw_ns):
-                if ns:
-                    pids += [p for p in _pids_in_ns("net", ns) if p not in self._holder_pids()]
-            if not pids:
+            children = [p for p in (self.daemon, *self._popens) if p is not None and p.poll() is None]
+            for p in children:
+                _kill(p.pid)
+            if not _kill_in_namespaces(wanted, spare=holders) and not children:
                 break
-            for p in set(pids):
-                _kill(p)
             self._reap()
-            time.sleep(0.02)
+            time.sleep(0.01)
         for p in (self._wire, self._host, self._gw):
             if p is not None and p.poll() is None:
                 _kill(p.pid)
         self._reap(wait=True)
+        for fd in self._ns_fds.values():
+            os.close(fd)
+        self._ns_fds.clear()
         self._log_stop = True
         if self._log_sock is not None:
             with contextlib.suppress(OSError):
@@ -352,9 +376,28 @@ class TestHost:
         _kill(p.pid)
         raise TestHostError("network namespace holder did not come up")
 
+    def _hold_ns(self, pid: int, kind: str, expect: str | None = None) -> str | None:
+        """Keep the namespace of our (unreaped) child `pid` alive until
+        close(); its id, or None when it is not the one expected."""
+        try:
+            fd = os.open(f"/proc/{pid}/ns/{kind}", os.O_RDONLY | os.O_CLOEXEC)
+        except OSError:
+            return None
+        ns = os.readlink(f"/proc/self/fd/{fd}")
+        if ns == _ns_id("self", kind) or (expect is not None and ns != expect):
+            os.close(fd)
+            return None
+        if ns in self._ns_fds:
+            os.close(fd)
+        else:
+            self._ns_fds[ns] = fd
+        return ns
+
     def _make_namespaces(self) -> None:
         self._host, self._host_ns = self._holder()
+        self._hold_ns(self._host.pid, "net", self._host_ns)
         self._gw, self._gw_ns = self._holder()
+        self._hold_ns(self._gw.pid, "net", self._gw_ns)
         self._wire = subprocess.Popen(
             _guard([_PYTHON, str(_WIRE), self.host_ns_path, HOST_IF, self.gw_ns_path, UPLINK_IF]),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True)
@@ -531,61 +574,56 @@ class TestHost:
             elif real.is_file():
                 (r / name).touch()
 
-    def _setup_script(self, tools_dir: Path | None, marker: Path,
-                      binds: Iterable[Path], close_stdin: bool) -> str:
-        q = shlex.quote
+    def _setup_spec(self, tools_dir: Path | None, marker: Path,
+                    binds: Iterable[Path], close_stdin: bool) -> dict:
         r = self.root_dir
-        lines = ["set -eu", f"cd {q(str(self.base))}"]
+        steps: list[list] = []
         for name in sorted(os.listdir(r)):
             real = Path("/") / name
             if name in _PRIVATE_TOP or (r / name).is_symlink():
                 continue
             if real.is_dir() and not real.is_symlink():
-                lines.append(f"mount --rbind {q(str(real))} {q(str(r / name))}")
+                steps.append(["rbind", str(real), str(r / name)])
             elif real.is_file():
-                lines.append(f"mount --bind {q(str(real))} {q(str(r / name))}")
-        lines += [
-            f"mount -t proc proc {q(str(r / 'proc'))}",
-            f"mount -t sysfs sysfs {q(str(r / 'sys'))} || mount --rbind /sys {q(str(r / 'sys'))}",
-            f"mount --bind etc {q(str(r / 'etc'))}",
-            f"mount --bind tmp {q(str(r / 'tmp'))}",
-            f"mount --bind run {q(str(r / 'run'))}",
-            f"mount --bind Library {q(str(r / 'Library'))}",
-            f"mount --bind usr_local {q(str(r / 'usr/local'))}",
+                steps.append(["bind", str(real), str(r / name)])
+        steps += [
+            ["mount", "proc", str(r / "proc"), None],
+            ["sysfs", str(r / "sys")],
+            ["bind", "etc", str(r / "etc")],
+            ["bind", "tmp", str(r / "tmp")],
+            ["bind", "run", str(r / "run")],
+            ["bind", "Library", str(r / "Library")],
+            ["bind", "usr_local", str(r / "usr/local")],
         ]
         if tools_dir is not None:
             # relative lower dir: the work dir's own path may hold ',' or ':'
             rel = tools_dir.relative_to(self.base)
             for d in ("usr/sbin", "usr/bin"):
-                lines.append(f"mount -t overlay overlay -o lowerdir={rel}:/{d} {q(str(r / d))}")
+                steps.append(["mount", "overlay", str(r / d), f"lowerdir={rel}:/{d}"])
         dev = r / "dev"
-        lines.append(f"mount -t tmpfs -o mode=755,size=1m tmpfs {q(str(dev))}")
+        steps.append(["mount", "tmpfs", str(dev), "mode=755,size=1m"])
         for n in _DEV_NODES:
             if os.path.exists(f"/dev/{n}"):
-                lines += [f"touch {q(str(dev / n))}", f"mount --bind /dev/{n} {q(str(dev / n))}"]
-        lines += [
-            f"mkdir {q(str(dev / 'pts'))} {q(str(dev / 'shm'))} {q(str(dev / 'net'))}",
-            f"mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts {q(str(dev / 'pts'))}",
-            f"ln -s pts/ptmx {q(str(dev / 'ptmx'))}",
-            f"mount -t tmpfs -o mode=1777,size=16m tmpfs {q(str(dev / 'shm'))}",
-            f"ln -s /proc/self/fd {q(str(dev / 'fd'))}",
-            f"ln -s /proc/self/fd/0 {q(str(dev / 'stdin'))}",
-            f"ln -s /proc/self/fd/1 {q(str(dev / 'stdout'))}",
-            f"ln -s /proc/self/fd/2 {q(str(dev / 'stderr'))}",
-            f"touch {q(str(dev / 'log'))}",
-            f"mount --bind {q(str(self.ctl_dir / 'log'))} {q(str(dev / 'log'))}",
+                steps += [["touch", str(dev / n)], ["bind", f"/dev/{n}", str(dev / n)]]
+        steps += [
+            ["mkdir", str(dev / "pts")], ["mkdir", str(dev / "shm")], ["mkdir", str(dev / "net")],
+            ["mount", "devpts", str(dev / "pts"), "newinstance,ptmxmode=0666,mode=620"],
+            ["symlink", "pts/ptmx", str(dev / "ptmx")],
+            ["mount", "tmpfs", str(dev / "shm"), "mode=1777,size=16m"],
+            ["symlink", "/proc/self/fd", str(dev / "fd")],
+            ["symlink", "/proc/self/fd/0", str(dev / "stdin")],
+            ["symlink", "/proc/self/fd/1", str(dev / "stdout")],
+            ["symlink", "/proc/self/fd/2", str(dev / "stderr")],
+            ["touch", str(dev / "log")],
+            ["bind", str(self.ctl_dir / "log"), str(dev / "log")],
         ]
         if os.path.exists("/dev/net/tun"):
-            lines += [f"touch {q(str(dev / 'net/tun'))}",
-                      f"mount --bind /dev/net/tun {q(str(dev / 'net/tun'))}"]
+            steps += [["touch", str(dev / "net/tun")], ["bind", "/dev/net/tun", str(dev / "net/tun")]]
         for b in binds:
             # a real directory hidden by a private one (a build dir in /tmp)
-            lines += [f"mkdir -p {q(str(r) + str(b))}",
-                      f"mount --bind {q(str(b))} {q(str(r) + str(b))}"]
-        lines.append(f"readlink /proc/self/ns/mnt > {q(str(marker))}")
-        redirect = " 0<&-" if close_stdin else ""
-        lines.append(f'exec chroot {q(str(r))} "$@"{redirect}')
-        return "\n".join(lines) + "\n"
+            steps += [["mkdir", str(r) + str(b)], ["bind", str(b), str(r) + str(b)]]
+        return {"base": str(self.base), "root": str(r), "marker": str(marker),
+                "close_stdin": close_stdin, "steps": steps}
 
     @staticmethod
     def _hidden(path) -> bool:
@@ -633,11 +671,11 @@ class TestHost:
         layer = self._install_tools(tools, n)
         marker = self.base / f"mntns-{n}"
         binds = self._hidden_binds([program or argv[0]])
-        script = self.base / f"setup-{n}.sh"
-        script.write_text(self._setup_script(layer, marker, binds, close_stdin))
+        spec = self.base / f"setup-{n}.json"
+        spec.write_text(json.dumps(self._setup_spec(layer, marker, binds, close_stdin), indent=1))
         cmd = ["nsenter", f"--net={self.host_ns_path}", "--",
                "unshare", "--mount", "--propagation", "private", "--",
-               "/bin/sh", str(script), *argv]
+               _PYTHON, "-I", "-S", str(_PRIVATE_ROOT), str(spec), *argv]
         return cmd, marker
 
     def _env(self, extra_env) -> dict:
@@ -651,17 +689,21 @@ class TestHost:
         env.update(extra_env or {})
         return env
 
-    def _wait_marker(self, marker: Path, proc: subprocess.Popen, what: str) -> None:
-        deadline = time.monotonic() + 15
+    def _wait_marker(self, marker: Path, proc: subprocess.Popen, what: str,
+                     timeout: float = 15) -> None:
+        """Wait until the private root is set up; keep its mount namespace
+        (while `proc` still runs in it) for close()."""
+        deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if marker.exists() and marker.read_text().strip():
-                ns = marker.read_text().strip()
-                if ns not in self._mnt_namespaces:
-                    self._mnt_namespaces.append(ns)
+            text = marker.read_text().strip() if marker.exists() else ""
+            if text.endswith("]"):
+                self._hold_ns(proc.pid, "mnt", text)
                 return
             if proc.poll() is not None:
+                if text:
+                    return  # set up, and already done
                 break
-            time.sleep(0.005)
+            time.sleep(0.002)
         raise TestHostError(f"{what}: private root not set up (status {proc.poll()})")
 
     # ------------------------------------------------------------- daemon
@@ -742,16 +784,20 @@ class TestHost:
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              start_new_session=True)
         self._popens.append(p)
+        start = time.monotonic()
         try:
-            out, err = p.communicate(timeout=timeout)
+            self._wait_marker(marker, p, "run_private", timeout)
+        except TestHostError:
+            if p.poll() is None:
+                _kill(p.pid)
+            out, err = p.communicate()
+            raise TestHostError(f"run_private: private root not set up: {err.decode(errors='replace')}")
+        try:
+            out, err = p.communicate(timeout=max(0.1, timeout - (time.monotonic() - start)))
         except subprocess.TimeoutExpired:
             _kill(p.pid)
             p.communicate()
             raise
-        if marker.exists():
-            ns = marker.read_text().strip()
-            if ns and ns not in self._mnt_namespaces:
-                self._mnt_namespaces.append(ns)
         return subprocess.CompletedProcess(argv, p.returncode, out.decode(errors="replace"),
                                            err.decode(errors="replace"))
 
