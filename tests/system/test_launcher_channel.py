@@ -57,6 +57,7 @@ def _cookie_without_end():
 REFUSED = [
     # (id, package fields, log line the refusal gives or None)
     ("hostname-64", {"hostname": "h" * 64}, "source hostname length is larger then destination"),
+    # (the cookie runs over the launch mode too: not "commandline" any more)
     ("cookie-to-end", _cookie_without_end(), "source cookie length is larger then destination"),
     ("proxy-user-64", {"proxy_type": 2, "proxy_ip": "198.18.0.1", "proxy_port": 3128,
                        "proxy_user": "u" * 64}, "proxy uname is larger than destination's buffer"),
@@ -75,9 +76,12 @@ def test_refused_package_then_next_package_is_taken(daemon, make_launcher, field
     first.send_package(build_package(**fields))
     if message:
         th.wait_log(message, timeout=10)
-    if "hostname" in fields:
-        # refused after the launch mode was read: the launcher hears of it
+    pkg = build_package(**fields)
+    if pkg[676:688] == b"commandline\0":
+        # a "commandline" launcher hears of the refusal
         assert first.recv_exact(len(CONNECT_FAIL), timeout=10) == CONNECT_FAIL
+    else:
+        assert CONNECT_FAIL not in (first.poll(1) or b"")
     _take_good_package(th, make_launcher, "NEXTCOOKIE")
 
 
