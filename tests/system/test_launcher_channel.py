@@ -125,3 +125,12 @@ def test_package_sent_in_small_pieces_is_taken(daemon, make_launcher):
         lc.send(pkg[i:i + 97])
     th.wait_log("SESSION COOKIE : PIECES$", timeout=10)
     th.wait_log("NAVTYPE := commandline$", timeout=5)
+
+
+def test_daemon_started_without_standard_input(testhost, launcher_channel, make_launcher):
+    # descriptor 0 is an ordinary descriptor the daemon may get for a socket
+    if not launcher_channel:
+        pytest.skip("capability probe: the daemon does not listen on 127.0.0.1:6666 within 5 s")
+    testhost.start_daemon(close_stdin=True)
+    assert testhost.wait_listening(timeout=5)
+    _take_good_package(testhost, make_launcher, "NOSTDIN")

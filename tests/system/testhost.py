@@ -710,7 +710,7 @@ class TestHost:
     def start_daemon(self, extra_env: dict | None = None, *, args: Iterable[str] = (),
                      tools=None, close_stdin: bool = False,
                      daemon: os.PathLike | str | None = None,
-                     wrapper: Iterable[str] = ()) -> subprocess.Popen:
+                     wrapper: Iterable[str] | None = None) -> subprocess.Popen:
         """Start the daemon (as root, host namespace, private root).
 
         tools: None = every executable in <repo>/tools/bin/; else a list of
@@ -718,13 +718,16 @@ class TestHost:
         appears in /usr/sbin (so also /sbin) and in /usr/bin.
         close_stdin: the daemon starts with descriptor 0 closed.
         wrapper: a command prefix run inside the private root, e.g.
-        ["setarch", "x86_64", "-R"] for a TSan build.
+        ["setarch", "x86_64", "-R"] for a TSan build; default from the
+        env var VPNC_DAEMON_WRAPPER (split like a shell would), else none.
         Returns the Popen (also `self.daemon`); its pid is the daemon's."""
         if self.daemon is not None and self.daemon.poll() is None:
             raise TestHostError("a daemon is already running in this test host")
         path = Path(daemon) if daemon else self.daemon_path
         if not path.is_file() or not os.access(path, os.X_OK):
             raise TestHostError(f"daemon binary {path} is missing (build it, or set VPNC_DAEMON)")
+        if wrapper is None:
+            wrapper = shlex.split(os.environ.get("VPNC_DAEMON_WRAPPER", ""))
         argv = [*wrapper, str(path.resolve()), *args]
         cmd, marker = self._private_cmd(argv, tools, close_stdin, program=str(path.resolve()))
         n = self._starts
