@@ -111,7 +111,7 @@ def test_dash_v_as_second_argument_is_ignored(testhost, launcher_channel):
     if not launcher_channel:
         pytest.skip("capability probe: the daemon does not listen on 127.0.0.1:6666 within 5 s")
     testhost.start_daemon(args=["start", "-v"])
-    assert testhost.wait_listening(timeout=5)
+    assert testhost.wait_listening(timeout=5), testhost.describe_daemon()
     assert "VPNC2_1_0_54" not in testhost.daemon_output()[0]
     testhost.signal_daemon(signal.SIGTERM)
     assert testhost.wait_daemon_exit(15) == 0
@@ -132,5 +132,5 @@ def test_daemon_started_without_standard_input(testhost, launcher_channel, make_
     if not launcher_channel:
         pytest.skip("capability probe: the daemon does not listen on 127.0.0.1:6666 within 5 s")
     testhost.start_daemon(close_stdin=True)
-    assert testhost.wait_listening(timeout=5)
+    assert testhost.wait_listening(timeout=5), testhost.describe_daemon()
     _take_good_package(testhost, make_launcher, "NOSTDIN")

@@ -537,6 +537,14 @@ class TestHost:
             pass
         return False
 
+    def describe_daemon(self) -> str:
+        """Status, stderr and log tail of the daemon, for failure messages."""
+        if self.daemon is None:
+            return "no daemon started"
+        err = self.daemon_output()[1][-2000:]
+        tail = "\n".join(self.log_lines()[-15:])
+        return f"daemon status {self.daemon.poll()}; stderr:\n{err}\nlog tail:\n{tail}"
+
     def wait_listening(self, port: int = LAUNCHER_PORT, timeout: float = 5) -> bool:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
