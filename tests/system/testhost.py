@@ -21,7 +21,10 @@ Nothing stays behind: every process found in our namespaces is killed, the
 holders end, the TAP devices vanish with the wire, the mounts exist only in
 the private mount namespaces, and the work directory is removed. This runs
 from the context manager, the pytest finalizer and atexit, whichever comes
-first.
+first. Each namespace is held open by a descriptor until then: a namespace
+id is only ever compared while the namespace is alive, so a freed id that
+the kernel gave to someone else's namespace can never make us kill their
+processes.
 """
 from __future__ import annotations
 
@@ -639,11 +642,13 @@ class TestHost:
         parts = Path(path).resolve().parts
         return len(parts) > 2 and (parts[1] in _PRIVATE_TOP or parts[1:3] == ("usr", "local"))
 
-    def _hidden_binds(self, paths: Iterable[Path]) -> list[Path]:
-        out = []
-        for p in paths:
-            d = Path(p).resolve().parent
-            if self._hidden(p) and d not in out:
+    def _hidden_binds(self, dirs: Iterable[Path]) -> list[Path]:
+        """The real directories among `dirs` that the private root would
+        hide (a build dir or a checkout under /tmp): bound at their own
+        path inside."""
+        out: list[Path] = []
+        for d in sorted({Path(d).resolve() for d in dirs}, key=lambda p: len(p.parts)):
+            if d.is_dir() and self._hidden(d) and not any(d.is_relative_to(o) for o in out):
                 out.append(d)
         return out
 
@@ -678,7 +683,10 @@ class TestHost:
         n = self._starts
         layer = self._install_tools(tools, n)
         marker = self.base / f"mntns-{n}"
-        binds = self._hidden_binds([program or argv[0]])
+        dirs = [Path(program or argv[0]).resolve().parent]
+        if (REPO / "tools").is_dir():
+            dirs.append(REPO / "tools")  # VPNC_TOOLS_DIR
+        binds = self._hidden_binds(dirs)
         spec = self.base / f"setup-{n}.json"
         spec.write_text(json.dumps(self._setup_spec(layer, marker, binds, close_stdin), indent=1))
         cmd = ["nsenter", f"--net={self.host_ns_path}", "--",
