@@ -304,7 +304,8 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     build = REPO / "build"
     args.daemon = (args.daemon or Path(os.environ.get("VPNC_DAEMON", build / "vpnc_daemon"))).resolve()
-    args.tls_pipe = (args.tls_pipe or build / "bench" / "tls_pipe").resolve()
+    # the relay from the same build as the daemon
+    args.tls_pipe = (args.tls_pipe or args.daemon.parent / "bench" / "tls_pipe").resolve()
     if os.geteuid() != 0:
         print("the bench needs root (namespaces)", file=sys.stderr)
         return 2
