@@ -5,9 +5,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <csignal>
+
 #include "client/session/gateway_conn.h"
 
-int tls_library_init() { return OPENSSL_init_ssl(0, nullptr) == 1 ? 0 : -1; }
+int tls_library_init() {
+  // The library writes with write(): a gateway or proxy that has gone must
+  // fail the write, never end the process.
+  signal(SIGPIPE, SIG_IGN);
+  return OPENSSL_init_ssl(0, nullptr) == 1 ? 0 : -1;
+}
 
 SSL_CTX* tls_client_ctx(int version) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
