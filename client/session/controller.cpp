@@ -38,9 +38,21 @@ void real_sleep(unsigned secs) {
 int real_reconnect(vpnc_session* s) { return vpnc_handshake_driver(s, vpnc_reconnect_states); }
 
 const vpn_dtor_ops kRealOps = {
-    real_sleep,      real_reconnect,       is_fulltunnel,         default_route_is_tun, reconn_delete_route,
-    reconnected_add_route, forknexec,      executeCommand,        restoreHostMap,       restore_dns_config,
-    restore_routes,  restore_default_route, setoriginalproxy_mac, logout_vpn,
+    .sleep_seconds = real_sleep,
+    .reconnect_attempt = real_reconnect,
+    .is_fulltunnel = is_fulltunnel,
+    .default_route_is_tun = default_route_is_tun,
+    .reconn_delete_route = reconn_delete_route,
+    .reconnected_add_route = reconnected_add_route,
+    .forknexec = forknexec,
+    .executeCommand = executeCommand,
+    .restoreHostMap = restoreHostMap,
+    .dns_config_is_kept = dns_config_is_kept,
+    .restore_dns_config = restore_dns_config,
+    .restore_routes = restore_routes,
+    .restore_default_route = restore_default_route,
+    .setoriginalproxy_mac = setoriginalproxy_mac,
+    .logout_vpn = logout_vpn,
 };
 vpn_dtor_ops ops = kRealOps;
 }  // namespace
@@ -69,6 +81,7 @@ void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
   TAKE(forknexec);
   TAKE(executeCommand);
   TAKE(restoreHostMap);
+  TAKE(dns_config_is_kept);
   TAKE(restore_dns_config);
   TAKE(restore_routes);
   TAKE(restore_default_route);
@@ -191,7 +204,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
     ops.restoreHostMap();
     g_restore_hostmap = 0;
   }
-  if (dns_config_is_kept()) ops.restore_dns_config();
+  if (ops.dns_config_is_kept()) ops.restore_dns_config();
   ops.restore_routes();
   ops.restore_default_route();
   std::memset(if_name_to_lum, 0, sizeof if_name_to_lum);

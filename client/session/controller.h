@@ -44,6 +44,7 @@ struct vpn_dtor_ops {
   int (*forknexec)(const char* cmd, int secs);
   int (*executeCommand)(_VPN_COMMAND_LIST_* list);
   int (*restoreHostMap)();
+  bool (*dns_config_is_kept)();
   int (*restore_dns_config)();
   void (*restore_routes)();
   void (*restore_default_route)();
