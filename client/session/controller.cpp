@@ -166,7 +166,11 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
       result = ops.reconnect_attempt(s);
       if (result == -1) {
         DLOG("vpn dtor reconnect failed %d time", attempt);
+        // A failed attempt may leave its TLS object; it must never write
+        // into the descriptor number once the socket is gone.
+        tls_set_quiet(s->ssl);
         vpnc_close_sockfd(s);
+        vpnc_release_tls(s);
         ops.sleep_seconds(10);
       }
       ++attempt;

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <openssl/ssl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -93,6 +94,10 @@ vpn_dtor_ops fake_ops() {
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
     close(sv[1]);
     s->sockfd = sv[0];
+    // and a TLS object on it
+    if (!s->ssl_ctx) s->ssl_ctx = SSL_CTX_new(TLS_client_method());
+    s->ssl = SSL_new(s->ssl_ctx);
+    SSL_set_fd(s->ssl, sv[0]);
     int fails = g_attempt_fail_count.load();
     if (fails < 0 || n < fails) return -1;
     s->state = 7;
@@ -178,6 +183,8 @@ struct Controller : ::testing::Test {
     g_thread_stop = 0;
     delete cmds;
     if (s.sockfd != -1) close(s.sockfd);
+    SSL_free(s.ssl);
+    SSL_CTX_free(s.ssl_ctx);
   }
   bool logged(const std::string& needle) {
     std::lock_guard<std::mutex> lk(log_m);
@@ -283,6 +290,7 @@ TEST_F(Controller, TwelveFailedAttemptsThenTeardown) {
   EXPECT_EQ(g_attempts.load(), 12);
   EXPECT_EQ(journal.count("sleep10"), 12);
   EXPECT_EQ(s.sockfd.load(), -1);
+  EXPECT_EQ(s.ssl, nullptr);  // each failed attempt's TLS object went with its socket
   EXPECT_TRUE(logged("Vpn reconnection failed and reach maximum times, destroy vpn now"));
   EXPECT_EQ(journal.count("restore_routes"), 1);
 }
@@ -386,14 +394,17 @@ int second_state(vpnc_session*) {
 
 TEST_F(Controller, ForcedEndDuringTheFirstHandshakeWaitsForIt) {
   std::atomic<int> handshake_result{99};
+  std::atomic<bool> begun{false};
   std::thread main_thread([&] {
     ASSERT_EQ(vpnc_handshake_begin(), 0);
+    begun = true;
     vpnc_state_entry t[3] = {{0, first_state, "A"}, {1, second_state, "B"}, {2, nullptr, "C"}};
     s.state = 0;
     handshake_result = vpnc_handshake_driver_rows(&s, t, 3, true);
     J->add("handshake ended");
     vpnc_handshake_end();
   });
+  for (int i = 0; i < 5000 && !begun; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::thread signal_thread([&] {
     int result = -1, done = 0;
     for (int i = 0; i < 100 && result != DTOR_DESTROYED && done == 0; ++i) result = vpn_dtor_qn2(&s, 0, 1, &done);
