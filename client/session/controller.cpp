@@ -21,6 +21,9 @@
 #include "client/session/tls_methods.h"
 #include "client/vpn_globals.h"
 
+// True while the DNS module keeps settings to put back (that module defines it).
+bool dns_config_kept() __attribute__((weak));
+
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";
 #define DLOG(...) vpn_log(kLogModule, __LINE__, "vpn_dtor_qn2", __VA_ARGS__)
@@ -36,6 +39,9 @@ void real_sleep(unsigned secs) {
   }
 }
 int real_reconnect(vpnc_session* s) { return vpnc_handshake_driver(s, vpnc_reconnect_states); }
+// Without the DNS module's answer, ask for the restore: restoring an empty
+// record does nothing.
+bool dns_kept() { return dns_config_kept ? dns_config_kept() : true; }
 
 const vpn_dtor_ops kRealOps = {
     .sleep_seconds = real_sleep,
@@ -47,7 +53,7 @@ const vpn_dtor_ops kRealOps = {
     .forknexec = forknexec,
     .executeCommand = executeCommand,
     .restoreHostMap = restoreHostMap,
-    .dns_config_is_kept = dns_config_is_kept,
+    .dns_config_is_kept = dns_kept,
     .restore_dns_config = restore_dns_config,
     .restore_routes = restore_routes,
     .restore_default_route = restore_default_route,
@@ -62,9 +68,6 @@ std::atomic<uint32_t> g_conn_generation{0};
 // Defaults for state owned by other modules (their definitions win).
 __attribute__((weak)) char if_name_to_lum[16];
 __attribute__((weak)) int tundev_created = 0;
-// Without a module that knows, assume settings may be kept: the restore of
-// an empty record does nothing.
-__attribute__((weak)) bool dns_config_is_kept() { return true; }
 __attribute__((weak)) void relay_reset_carry_over() {}
 
 void vpn_dtor_set_ops(const vpn_dtor_ops* o) {

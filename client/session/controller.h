@@ -30,7 +30,6 @@ void vpnc_handshake_end();
 // here; the owning module's definition replaces them).
 extern char if_name_to_lum[16];
 extern int tundev_created;
-bool dns_config_is_kept();
 
 // Test seam: every outside step the controller takes. Null members use the
 // real operation.

@@ -169,27 +169,3 @@ int connect_server(vpnc_session* s, int /*version*/) {
   VPN_LOG("try all client methods, ssl connect failed\n");
   return 4;
 }
-
-int gateway_local_ipv4_text(int sock, char* out, std::size_t outlen) {
-  if (outlen) out[0] = '\0';
-  sockaddr_storage ss{};
-  socklen_t len = sizeof ss;
-  if (sock < 0 || outlen < INET_ADDRSTRLEN || getsockname(sock, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-    return -1;
-  in_addr a4{};
-  int result = 0;
-  if (ss.ss_family == AF_INET) {
-    a4 = reinterpret_cast<sockaddr_in*>(&ss)->sin_addr;
-  } else if (ss.ss_family == AF_INET6) {
-    const in6_addr& a6 = reinterpret_cast<sockaddr_in6*>(&ss)->sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&a6)) {
-      std::memcpy(&a4, a6.s6_addr + 12, 4);
-    } else {
-      result = 1;  // no IPv4 address of any interface: stays 0.0.0.0
-    }
-  } else {
-    return -1;
-  }
-  inet_ntop(AF_INET, &a4, out, static_cast<socklen_t>(outlen));
-  return result;
-}

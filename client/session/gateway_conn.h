@@ -33,8 +33,3 @@ int connect_server(vpnc_session* s, int version);
 void vpnc_close_sockfd(vpnc_session* s);
 // Frees the TLS objects of the session and clears both fields.
 void vpnc_release_tls(vpnc_session* s);
-
-// Local address of the gateway socket as dotted IPv4 text (read through
-// sockaddr_storage). 0 for an IPv4 (or IPv4-mapped) address; 1 for a real
-// IPv6 socket, with "0.0.0.0" in `out`; -1 when it cannot be read ("" in out).
-int gateway_local_ipv4_text(int sock, char* out, std::size_t outlen);

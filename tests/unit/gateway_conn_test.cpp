@@ -171,30 +171,6 @@ TEST(GatewayConn, Ipv6GatewayLogsTheEightGroups) {
   EXPECT_EQ(log.count("Begin to connect qn ipv6: ip :0x0:0:0:0:0:0:0:100, port : 0x"), 1);
 }
 
-TEST(GatewayConn, LocalAddressOfTheSocketAsIpv4Text) {
-  char text[INET_ADDRSTRLEN];
-  EXPECT_EQ(gateway_local_ipv4_text(-1, text, sizeof text), -1);
-  EXPECT_STREQ(text, "");
-  int fd = socket(AF_INET6, SOCK_DGRAM, 0);
-  sockaddr_in6 a6{};
-  a6.sin6_family = AF_INET6;
-  a6.sin6_addr = in6addr_loopback;
-  a6.sin6_port = htons(9);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6), 0);
-  EXPECT_EQ(gateway_local_ipv4_text(fd, text, sizeof text), 1);
-  EXPECT_STREQ(text, "0.0.0.0");
-  close(fd);
-  fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a4{};
-  a4.sin_family = AF_INET;
-  a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a4.sin_port = htons(9);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a4), sizeof a4), 0);
-  EXPECT_EQ(gateway_local_ipv4_text(fd, text, sizeof text), 0);
-  EXPECT_STREQ(text, "127.0.0.1");
-  close(fd);
-}
-
 // States 0, 4 and 5 against the test server: TLS, certificate names, the
 // tunnel request and its reply; the byte after the reply's body is the first
 // one the next state reads.
