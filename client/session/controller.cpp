@@ -33,6 +33,27 @@ std::atomic<int> interrupt_flag{0};
 std::atomic<int> vpn_clear_flag{0};
 std::atomic<int> reconnect_now{0};
 
+// What the holder of the controller's mutex is doing; changed under
+// g_sockfd_guard so that a forced caller's wake-up never reaches a logout.
+enum : int { PHASE_IDLE, PHASE_HANDSHAKE, PHASE_RECONNECTING, PHASE_TEARDOWN };
+std::atomic<int> phase{PHASE_IDLE};
+
+void set_phase(int p) {
+  std::lock_guard<std::mutex> lk(g_sockfd_guard);
+  phase = p;
+}
+
+// A forced caller that finds the controller taken by the first handshake or
+// a reconnection shuts the connection in use down, so that a stalled gateway
+// cannot keep the end waiting; the holder sees the interrupt flag next.
+bool wake_for_forced_end(vpnc_session* s) {
+  std::lock_guard<std::mutex> lk(g_sockfd_guard);
+  const int p = phase.load();
+  if (p != PHASE_HANDSHAKE && p != PHASE_RECONNECTING) return false;
+  if (int fd = s->sockfd.load(); fd != -1) shutdown(fd, SHUT_RDWR);
+  return true;
+}
+
 void real_sleep(unsigned secs) {
   timespec left{static_cast<time_t>(secs), 0};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -94,6 +115,7 @@ void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
 }
 
 void vpn_dtor_reset_for_test() {
+  phase = PHASE_IDLE;
   interrupt_flag = 0;
   vpn_clear_flag = 0;
   reconnect_now = 0;
@@ -108,10 +130,14 @@ int vpnc_handshake_begin() {
     pthread_mutex_unlock(&mutex);
     return -1;
   }
+  set_phase(PHASE_HANDSHAKE);
   return 0;
 }
 
-void vpnc_handshake_end() { pthread_mutex_unlock(&mutex); }
+void vpnc_handshake_end() {
+  set_phase(PHASE_IDLE);
+  pthread_mutex_unlock(&mutex);
+}
 
 int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   if (force) {
@@ -121,6 +147,8 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   DLOG("Vpn try to get mutex lock(%d)", reconnect);
   if (pthread_mutex_trylock(&mutex) != 0) {
     DLOG("Vpn get mutex lock(%d), someone has token it", reconnect);
+    if (force && wake_for_forced_end(s))
+      DLOG("Vpn connection in use is shut down to end it sooner");
     if (reconnect && reconnect_now.load() == 1) {
       DLOG("Someone is reconnecting now, current reconnect request is omitted");
       ops.sleep_seconds(10);
@@ -153,6 +181,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   DLOG("finish close vpn session sock");
 
   if (reconnect) {
+    set_phase(PHASE_RECONNECTING);
     DLOG("begin reonnecting vpn");
     // The old connection's objects are not used again.
     vpnc_release_tls(s);
@@ -189,6 +218,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
         int r = ops.reconnected_add_route(s);
         DLOG("reconnected_add_route return %d", r);
       }
+      set_phase(PHASE_IDLE);
       conn.unlock();
       pthread_mutex_unlock(&mutex);
       *done = 0;
@@ -201,6 +231,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   }
 
   // Teardown.
+  set_phase(PHASE_TEARDOWN);
   if (s->ssl) tls_shutdown(s->ssl);  // quiet unless an interrupted last attempt left a live one
   vpnc_close_sockfd(s);
   if (m_pDisconnectCommandList) {
@@ -232,6 +263,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   *done = 1;
   reconnect_now = 0;
   DLOG("Vpn destroy has release mutex lock");
+  set_phase(PHASE_IDLE);
   conn.unlock();
   pthread_mutex_unlock(&mutex);
   return DTOR_DESTROYED;

@@ -46,7 +46,10 @@ int SslDisableClientCert(int socket) {
   return n == static_cast<ssize_t>(sizeof rec) ? 1 : 0;
 }
 
+std::mutex g_sockfd_guard;
+
 void vpnc_close_sockfd(vpnc_session* s) {
+  std::lock_guard<std::mutex> lk(g_sockfd_guard);
   int fd = s->sockfd.exchange(-1);
   if (fd != -1) close(fd);
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "client/session.h"
 
@@ -29,7 +30,12 @@ int ssl_connect_try_all_methods(vpnc_session* s);
 // ssl_connect_try_all_methods for the logout; 0, or 4 when all failed.
 int connect_server(vpnc_session* s, int version);
 
-// Closes sockfd (when open) and marks it closed.
+// Closes sockfd (when open) and marks it closed. Every close of the
+// session's sockfd goes through here, under g_sockfd_guard, so that a thread
+// waking the connection never shuts down a descriptor number reused since.
 void vpnc_close_sockfd(vpnc_session* s);
+// Leaf lock around closing sockfd and waking it (shutdown) from another
+// thread; nothing else is taken while it is held.
+extern std::mutex g_sockfd_guard;
 // Frees the TLS objects of the session and clears both fields.
 void vpnc_release_tls(vpnc_session* s);

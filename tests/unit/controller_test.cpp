@@ -77,6 +77,24 @@ std::atomic<int> g_attempts{0};
 std::atomic<int> g_fulltunnel{0};
 std::atomic<bool> g_default_in_tun{false};
 Gate* g_attempt_gate = nullptr;
+// Set: the fake step blocks reading the session's socket (up to the given
+// time-out) and stores what the read answered.
+std::atomic<int> g_block_attempt_ms{0};
+std::atomic<int> g_block_logout_ms{0};
+std::atomic<bool> g_blocked{false};
+std::atomic<long> g_block_result{-2};
+long block_on_socket(vpnc_session* s, int ms) {
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+  s->sockfd = sv[0];
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  g_blocked = true;
+  char b;
+  long n = recv(sv[0], &b, 1, 0);
+  close(sv[1]);
+  return n;
+}
 Gate* g_restore_gate = nullptr;
 
 vpn_dtor_ops fake_ops() {
@@ -87,6 +105,10 @@ vpn_dtor_ops fake_ops() {
   };
   o.reconnect_attempt = [](vpnc_session* s) {
     J->add("attempt state=" + std::to_string(s->state.load()));
+    if (g_block_attempt_ms) {
+      g_block_result = block_on_socket(s, g_block_attempt_ms);
+      return -1;
+    }
     int n = g_attempts.fetch_add(1);
     if (g_attempt_gate) g_attempt_gate->pass();
     // Each attempt leaves a socket behind, as a real one does.
@@ -139,8 +161,9 @@ vpn_dtor_ops fake_ops() {
     J->add("setoriginalproxy_mac");
     return 0;
   };
-  o.logout_vpn = [](vpnc_session*) {
+  o.logout_vpn = [](vpnc_session* s) {
     J->add("logout_vpn");
+    if (g_block_logout_ms) g_block_result = block_on_socket(s, g_block_logout_ms);
     return 0;
   };
   return o;
@@ -166,6 +189,10 @@ struct Controller : ::testing::Test {
     g_default_in_tun = false;
     g_attempt_gate = nullptr;
     g_restore_gate = nullptr;
+    g_block_attempt_ms = 0;
+    g_block_logout_ms = 0;
+    g_blocked = false;
+    g_block_result = -2;
     vpnc_session_reset(&s);
     std::snprintf(s.navtype, sizeof s.navtype, "Safari");
     std::snprintf(s.hostname, sizeof s.hostname, "gw.test");
@@ -416,4 +443,66 @@ TEST_F(Controller, ForcedEndDuringTheFirstHandshakeWaitsForIt) {
   EXPECT_EQ(g_second_state_runs.load(), 0);
   EXPECT_LT(journal.index("handshake ended"), journal.index("restore_routes"));
   EXPECT_GE(journal.index("handshake ended"), 0);
+}
+
+// A reconnection attempt stalled on a silent gateway does not keep a forced
+// end waiting: the forced caller shuts the connection in use down.
+TEST_F(Controller, ForcedCallWakesAStalledReconnectionAttempt) {
+  g_block_attempt_ms = 10000;
+  int doneA = 0;
+  int resultA = 99;
+  std::thread a([&] { resultA = vpn_dtor_qn2(&s, 1, 0, &doneA); });
+  while (!g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto t0 = std::chrono::steady_clock::now();
+  int done = 0;
+  EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_BUSY);
+  a.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_EQ(g_block_result.load(), 0);  // woken, not timed out
+  EXPECT_EQ(resultA, DTOR_DESTROYED);
+  EXPECT_EQ(journal.count("attempt state=0"), 1);
+  EXPECT_TRUE(logged("Vpn connection in use is shut down to end it sooner"));
+  EXPECT_TRUE(logged("Vpn reconnection is interruptted"));
+}
+
+// A forced call during a teardown leaves the logout connection alone.
+TEST_F(Controller, ForcedCallLeavesATeardownsLogoutAlone) {
+  std::snprintf(s.navtype, sizeof s.navtype, "commandline");
+  g_block_logout_ms = 300;
+  int doneA = 0;
+  std::thread a([&] { vpn_dtor_qn2(&s, 0, 0, &doneA); });
+  while (!g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  int done = 0;
+  EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_BUSY);
+  a.join();
+  EXPECT_EQ(g_block_result.load(), -1);  // the read ran into its time-out
+  EXPECT_EQ(doneA, 1);
+  EXPECT_FALSE(logged("Vpn connection in use is shut down"));
+}
+
+namespace {
+int stalled_state(vpnc_session* s) {
+  g_block_result = block_on_socket(s, 10000);
+  return VPNC_STATE_FATAL;
+}
+}  // namespace
+
+TEST_F(Controller, ForcedCallWakesAStalledFirstHandshake) {
+  std::atomic<int> handshake_result{99};
+  std::thread main_thread([&] {
+    ASSERT_EQ(vpnc_handshake_begin(), 0);
+    vpnc_state_entry t[2] = {{0, stalled_state, "A"}, {1, nullptr, "B"}};
+    s.state = 0;
+    handshake_result = vpnc_handshake_driver_rows(&s, t, 2, true);
+    vpnc_handshake_end();
+  });
+  while (!g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int done = 0;
+  EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_BUSY);
+  main_thread.join();
+  EXPECT_EQ(g_block_result.load(), 0);
+  EXPECT_EQ(handshake_result.load(), -1);
+  EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_DESTROYED);
 }
