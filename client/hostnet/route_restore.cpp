@@ -8,7 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,16 +65,23 @@ void copy_text(char* out, size_t size, const char* text) {
   out[n] = '\0';
 }
 
-// Set once reconn_delete_route has undone the current set-up; cleared when a
-// new set-up is recorded.
-std::atomic<bool> g_setup_undone{false};
+// True while the lists still hold the records of a set-up. After the repair
+// they are empty but for the peer route that a recreated device brings.
+bool setup_recorded() {
+  for (const vpn_route_entry& e : rt_del_list)
+    if (e.dst != kPeerAddr) return true;
+  return !rt_add_list.empty();
+}
 
 // The repair of reconn_delete_route. keep_peer leaves the peer routes of the
 // tunnel device alone (recorded, not deleted): used when the repair catches
 // up right before a new set-up on a device that is already in place.
 void undo_tunnel_routes(bool keep_peer) {
+  // Logged as the operation whose repair this is.
+  const char* const op = "reconn_delete_route";
   const int ret = get_default_route_interface(new_ifname);
-  VPN_LOG("ret %d, new interface name: %s,old interface name: %s", ret, new_ifname, qn_route.ifname);
+  vpn_log(kLogModule, __LINE__, op, "ret %d, new interface name: %s,old interface name: %s", ret, new_ifname,
+          qn_route.ifname);
 
   for (const vpn_route_entry& e : rt_add_list) {
     if (e.dst == 0) continue;  // the host's default route: restore_default_route's job
@@ -86,9 +93,10 @@ void undo_tunnel_routes(bool keep_peer) {
     char old_ip[16] = {};
     char cur_ip[16] = {};
     const int r1 = get_bakup_interface_addr(e.ifname, old_ip);
-    VPN_LOG("get_bakup_interface_addr ret %d", r1);
+    vpn_log(kLogModule, __LINE__, op, "get_bakup_interface_addr ret %d", r1);
     const int r2 = get_interface_address_by_ifname(e.ifname, cur_ip);
-    VPN_LOG("ret %d,interface %s current ip: %s,interface old ip: %s", r2, e.ifname, cur_ip, old_ip);
+    vpn_log(kLogModule, __LINE__, op, "ret %d,interface %s current ip: %s,interface old ip: %s", r2, e.ifname, cur_ip,
+            old_ip);
     if (std::strcmp(cur_ip, old_ip) == 0) add_route_mac(e, 3, 3);
   }
   rt_add_list.clear();
@@ -105,7 +113,6 @@ void undo_tunnel_routes(bool keep_peer) {
   rt_del_list = std::move(kept);
 
   if (dns_config_kept()) restore_dns_config();
-  g_setup_undone = true;
 }
 }  // namespace
 
@@ -279,7 +286,7 @@ int get_interface_address_by_ifname(const char* name, char* out) {
 }
 
 int reconnected_add_route(vpnc_session* s) {
-  if (!g_setup_undone) {
+  if (setup_recorded()) {
     // The earlier set-up is still recorded (for instance a full tunnel whose
     // device was recreated, taking its default route along): put it back
     // first, so that its host routes return and nothing is recorded twice.
@@ -301,7 +308,6 @@ int reconnected_add_route(vpnc_session* s) {
   iface_list.clear();
   const int ret = get_active_interface_addr(iface_list);
   VPN_LOG("get_active_interface_addr ret %d", ret);
-  g_setup_undone = false;
   if (set_vpn_route_table(&qn_route, s) == -1) {
     VPN_LOG("set vpn route table failed");
     return -1;
