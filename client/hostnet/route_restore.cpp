@@ -73,10 +73,12 @@ bool setup_recorded() {
   return !rt_add_list.empty();
 }
 
-// The repair of reconn_delete_route. keep_peer leaves the peer routes of the
-// tunnel device alone (recorded, not deleted): used when the repair catches
-// up right before a new set-up on a device that is already in place.
-void undo_tunnel_routes(bool keep_peer) {
+// The repair of reconn_delete_route. The host route to the peer 1.1.1.1
+// belongs to the tunnel device, which stays: deleting it would leave the
+// device without its peer, and a full tunnel could not set its default route
+// through it again. It stays recorded, so the teardown (or the drain, when it
+// replaces the device) still deletes it.
+void undo_tunnel_routes() {
   // Logged as the operation whose repair this is.
   const char* const op = "reconn_delete_route";
   const int ret = get_default_route_interface(new_ifname);
@@ -104,7 +106,7 @@ void undo_tunnel_routes(bool keep_peer) {
   route_list kept;
   for (const vpn_route_entry& e : rt_del_list) {
     if (e.dst == 0) continue;  // the default through the peer stays in place
-    if (keep_peer && e.dst == kPeerAddr) {
+    if (e.dst == kPeerAddr) {
       kept.push_back(e);
       continue;
     }
@@ -227,7 +229,7 @@ bool default_route_is_tun() {
 }
 
 int reconn_delete_route() {
-  undo_tunnel_routes(false);
+  undo_tunnel_routes();
   return 0;
 }
 
@@ -291,7 +293,7 @@ int reconnected_add_route(vpnc_session* s) {
     // device was recreated, taking its default route along): put it back
     // first, so that its host routes return and nothing is recorded twice.
     VPN_LOG("routes of the earlier set-up are still recorded, putting them back first");
-    undo_tunnel_routes(true);
+    undo_tunnel_routes();
   }
   rt_ori_list.clear();
   rt_add_list.clear();
@@ -308,6 +310,8 @@ int reconnected_add_route(vpnc_session* s) {
   iface_list.clear();
   const int ret = get_active_interface_addr(iface_list);
   VPN_LOG("get_active_interface_addr ret %d", ret);
+  // The set-up records the device's current peer route itself.
+  std::erase_if(rt_del_list, [](const vpn_route_entry& e) { return e.dst == kPeerAddr; });
   if (set_vpn_route_table(&qn_route, s) == -1) {
     VPN_LOG("set vpn route table failed");
     return -1;
