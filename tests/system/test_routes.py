@@ -322,3 +322,26 @@ def test_reconnection_of_full_tunnel_still_in_utun_changes_no_route(testhost, se
     assert route_calls(testhost) == ["/sbin/route get default"] * len(route_calls(testhost))
     assert main_routes(testhost) == set_up
     teardown_and_check(testhost, before)
+
+
+@needs_session
+@needs_repair
+@pytest.mark.time_limit(120)
+def test_full_tunnel_repair_after_the_default_route_left_the_tunnel(testhost, session):
+    sc = g.Scenario(flags=g.NETCFG_FULL_TUNNEL, resources=[g.Resource("10.99.0.0", "255.255.255.0")])
+    before, gw, lch = session(sc)
+    tun = tun_name(testhost)
+    set_up = main_routes(testhost)
+    # another program takes the default route back to the local router
+    r = testhost.run_host(["ip", "route", "replace", "default", "via", NEXT_HOP, "dev", "en0"])
+    assert r.returncode == 0, r.stderr
+    testhost.clear_journal()
+    gw.wait_tunnel(1).drop()
+    assert gw.wait_tunnel(2, timeout=60) is not None
+    testhost.wait_log(r"reconnected_add_route return 0", timeout=30)
+    calls = [c for c in route_calls(testhost) if " get " not in c]
+    assert not any(c.startswith("/sbin/route delete -host 1.1.1.1") for c in calls), calls
+    # the default route is back in the tunnel, through the peer that stayed
+    assert main_routes(testhost) == set_up, "\n".join(calls)
+    assert f"default via 1.1.1.1 dev {tun}" in main_routes(testhost)
+    teardown_and_check(testhost, before)
