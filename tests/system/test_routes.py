@@ -83,8 +83,20 @@ class Snapshot:
         hosts = testhost.etc_dir / "hosts"
         self.hosts = hosts.read_bytes()
         self.hosts_mode = hosts.stat().st_mode & 0o7777
-        store = testhost.library_dir / "Preferences" / "SystemConfiguration"
-        self.store = {p.name: p.read_bytes() for p in store.iterdir() if p.is_file()}
+        self.store = store_contents(testhost)
+
+
+def store_contents(testhost):
+    """The SystemConfiguration files by name, parsed (a rewrite may format them anew)."""
+    store = testhost.library_dir / "Preferences" / "SystemConfiguration"
+    out = {}
+    for p in store.iterdir():
+        if p.is_file():
+            try:
+                out[p.name] = json.loads(p.read_text())
+            except ValueError:
+                out[p.name] = p.read_bytes()
+    return out
 
 
 def tun_name(testhost):
@@ -112,8 +124,7 @@ def teardown_and_check(testhost, before, lch=None):
     assert sorted(testhost.routes()) == before.routes, "\n".join(route_calls(testhost))
     assert (testhost.etc_dir / "hosts").read_bytes() == before.hosts
     assert not (testhost.etc_dir / "hosts.bak.tevra").exists()
-    store = testhost.library_dir / "Preferences" / "SystemConfiguration"
-    assert {p.name: p.read_bytes() for p in store.iterdir() if p.is_file()} == before.store
+    assert store_contents(testhost) == before.store
 
 
 def pinned(testhost):
