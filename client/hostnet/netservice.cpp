@@ -2,9 +2,9 @@
 // proxy side and the DNS side each have their own twin, told apart in the log.
 #include "client/netservice.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "client/diag.h"
 
@@ -38,7 +38,8 @@ bool convert_string(const char* module, const char* func, CFStringRef s, CFStrin
     return true;
   }
   const CFIndex size = 2 * CFStringGetLength(s) + 1;
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[static_cast<size_t>(size)]);
+  std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(std::malloc(static_cast<size_t>(size))),
+                                                  &std::free);
   if (!buf) {
     vpn_log(module, __LINE__, func, "%s: memory allocate failed", func);
     return false;
