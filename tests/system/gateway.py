@@ -374,7 +374,7 @@ class Scenario:
     truncate_at: Optional[int] = None  # close after this many bytes of the Q+U stream
     extra_after_u: bytes = b""        # sent in the same write right after the 'U' part
     close_after_config: bool = False  # close once the configuration is sent
-    wait_t: bool = True               # wait for 'T' before sending 'U'
+    wait_t: bool = True               # wait for 'T' before sending 'U' (else Q and U at once)
     t_timeout: float = 30.0
 
     # relay
@@ -552,6 +552,7 @@ class GatewayConnection:
         self.bytes_received = 0            # relay phase only, as the daemon counts
         self.bytes_sent = 0
         self.garbage = b""
+        self.trailing = b""                # what the daemon sent after our last record
         self._carry = b""
         self._out: collections.deque = collections.deque()
         self._wake_r, self._wake_w = os.pipe()
@@ -841,8 +842,25 @@ class GatewayConnection:
         self._relay()
 
     def _linger(self) -> None:
-        """After a cut or a refusal, close (the daemon must see the end of the stream)."""
-        self._shutdown()
+        """After a cut, a refusal or the last record: end our direction of the stream (the
+        daemon sees the end) and take whatever it still sends, until it goes."""
+        with self._wake_lock:
+            if self._wake_open:
+                with contextlib.suppress(OSError):
+                    self._ctl.shutdown(socket.SHUT_WR)
+        deadline = time.monotonic() + self.gw.linger_timeout
+        s = self.tls or self.raw_sock
+        with contextlib.suppress(OSError, ssl.SSLError, ValueError):
+            while not self._drop.is_set() and time.monotonic() < deadline:
+                s.settimeout(0.5)
+                try:
+                    data = s.recv(65536)
+                except socket.timeout:
+                    continue
+                if not data:
+                    self.closed_by_peer = True
+                    break
+                self.trailing += data
 
     def _relay(self) -> None:
         sc = self.scenario
@@ -950,6 +968,7 @@ class Gateway:
         self.next_scenarios: List[Scenario] = []   # used, in order, before `scenario`
         self.host, self.port = host, port
         self.io_timeout = io_timeout
+        self.linger_timeout = 10.0
         self.refuse_new = False
         self.logout_reply = b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
         self.tun: Optional[GatewayTun] = None

@@ -281,6 +281,7 @@ def test_stream_cut_inside_each_segment(tmp_path, segment):
             s.sendall(T_REQ)
         got += read_to_eof(s)
         assert got == (base.q_part() + base.u_part())[:cut]
+        s.close()
         conn = gw.connections[-1]
         assert conn.wait_closed(5) and conn.config_sent == cut
     finally:
@@ -296,7 +297,10 @@ def test_non_200_reply_ends_connection(tmp_path, scenario, expect_head):
         s = client_tls(gw.port)
         s.sendall(g.expected_tunnel_request(HOST, COOKIE, ""))
         assert read_to_eof(s).startswith(expect_head)
-        assert gw.connections[0].wait_closed(5) and gw.tunnels() == []
+        s.sendall(b"P" + bytes(15))    # taken, never answered
+        s.close()
+        conn = gw.connections[0]
+        assert conn.wait_closed(5) and gw.tunnels() == [] and conn.trailing == b"P" + bytes(15)
 
 
 def test_hostile_overrides_change_only_named_fields(tmp_path):

@@ -1,0 +1,235 @@
+"""The daemon in the test host against the test gateway, started by a "commandline"
+launcher: the connection, the tunnel request and the configuration exchange."""
+
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+th_mod = pytest.importorskip("testhost", reason="tests/system/testhost.py not merged yet")
+launcher_mod = pytest.importorskip("launcher", reason="tests/system/launcher.py not merged yet")
+import gateway as g  # noqa: E402
+
+DAEMON = pathlib.Path(getattr(th_mod, "DAEMON", pathlib.Path(__file__).resolve().parents[2]
+                              / "build" / "vpnc_daemon"))
+HOSTNAME = "gw.example.test"
+COOKIE = "SESSIONID=0123456789abcdef+89abcdef0123"
+VERDICT_TIMEOUT = 60
+
+
+def _strong_symbols():
+    """Names the daemon defines for real (weak stand-ins show as 'W' in nm)."""
+    try:
+        out = subprocess.run(["nm", "-C", "--defined-only", str(DAEMON)], capture_output=True,
+                             text=True, timeout=30).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return set()
+    names = set()
+    for line in out.splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[1] in ("T", "t"):
+            names.add(parts[2].split("(")[0])
+    return names
+
+
+STRONG = _strong_symbols()
+
+
+def built(*names):
+    return all(n in STRONG for n in names)
+
+
+EXCHANGE_BUILT = built("read_config", "ssl_connect_try_all_methods", "read_parse_https_rsp",
+                       "config_rqt_qn2", "config_receive_qn2", "vpnc_handshake_driver")
+TUNNEL_BUILT = EXCHANGE_BUILT and built("config_tunnel", "post_config_qn2", "utun_open")
+
+needs_exchange = pytest.mark.skipif(
+    not EXCHANGE_BUILT, reason="the daemon has no gateway exchange yet (weak stand-ins)")
+needs_tunnel = pytest.mark.skipif(
+    not TUNNEL_BUILT, reason="tunnel bring-up not built yet: the daemon answers CONNECT FAIL")
+
+
+def package(**kw):
+    fields = dict(gateway_ip=g.GATEWAY_IP, gateway_port=g.GATEWAY_PORT, navtype="commandline",
+                  hostname=HOSTNAME, session_cookie=COOKIE)
+    fields.update(kw)
+    return launcher_mod.build_package(**fields)
+
+
+def read_verdict(lch, timeout=VERDICT_TIMEOUT):
+    """"OK" or "FAIL" from the 11- or 13-byte "commandline" reply."""
+    head = lch.recv_exact(11, timeout)
+    if head == b"CONNECT OK\0":
+        return "OK"
+    assert head == b"CONNECT FAI", head
+    assert lch.recv_exact(2, 5) == b"L\0"
+    return "FAIL"
+
+
+def run_daemon(testhost, gw, **pkg):
+    """Daemon + commandline launcher; answers the verdict."""
+    testhost.start_daemon()
+    lch = launcher_mod.Launcher(testhost)
+    lch.connect()
+    lch.send_package(package(**pkg))
+    return read_verdict(lch)
+
+
+def assert_failed_cleanly(testhost, verdict):
+    assert verdict == "FAIL"
+    rc = testhost.wait_daemon_exit(30)
+    assert rc == 0, "daemon ended with %r after CONNECT FAIL" % rc
+
+
+@pytest.fixture
+def gateway(testhost, tmp_path):
+    gws = []
+
+    def make(scenario=None, **kw):
+        gw = g.Gateway.in_testhost(testhost, tmp_path / "gw", scenario or g.Scenario(), **kw)
+        gws.append(gw)
+        return gw
+    yield make
+    for gw in gws:
+        gw.stop()
+
+
+def host_mac(testhost, ifname="en0"):
+    out = testhost.run_host(["ip", "-o", "link", "show", ifname], capture_output=True,
+                            text=True).stdout
+    return bytes.fromhex(re.search(r"link/ether ([0-9a-f:]+)", out).group(1).replace(":", ""))
+
+
+# ------------------------------------------------------------------ good exchange
+
+@needs_exchange
+def test_gateway_sees_exact_preamble_request_and_t_layout(testhost, gateway):
+    gw = gateway(g.rich_scenario())
+    run_daemon(testhost, gw)   # the verdict depends on the tunnel bring-up, not checked here
+    assert gw.wait_for(lambda: any(c.kind == "tunnel" and c.t_request for c in gw.connections), 10)
+    conn = [c for c in gw.connections if c.kind == "tunnel"][0]
+    # TLS 1.0 is refused by this OpenSSL; the daemon then comes back with TLS 1.2
+    first, second = gw.connections[0], gw.connections[1]
+    assert first.tls_error and not first.tls_ok
+    assert second.tls_ok and second.tls_version == "TLSv1.2"
+    for c in (first, second):
+        assert len(c.preamble) == 82 and c.preamble_problems == [], c.preamble.hex()
+    # bytes 11-14 change with the time only
+    assert first.preamble[:11] == second.preamble[:11]
+    assert first.preamble[15:] == second.preamble[15:]
+
+    req = conn.request
+    m = re.search(rb"\r\nclientid: ([^\r]*)\r\n\r\n$", req)
+    assert m, req
+    clientid = m.group(1).decode()
+    assert clientid.endswith("\n") and len(clientid) > 1   # the UUID line keeps its newline
+    assert req == g.expected_tunnel_request(HOSTNAME, COOKIE, clientid)
+    assert req.endswith(b"\n\r\n\r\n")
+
+    assert conn.p_request == b"P" + bytes(15)
+    t = conn.t_request
+    assert t is not None and t.problems() == []
+    assert "10.77.0.2" in t.ips[:t.count]
+    assert t.mac == host_mac(testhost)   # the interface that carries the gateway connection
+
+
+@needs_tunnel
+def test_good_exchange_answers_connect_ok(testhost, gateway):
+    gw = gateway(g.rich_scenario())
+    assert run_daemon(testhost, gw) == "OK"
+    conn = gw.wait_tunnel(1, timeout=10)
+    assert conn is not None and conn.errors == []
+    testhost.daemon.send_signal(signal.SIGTERM)
+    assert testhost.wait_daemon_exit(60) == 0
+    # "commandline": the teardown logs out on a fresh connection
+    assert gw.wait_for(lambda: len(gw.logouts) == 1, 10)
+    assert gw.logouts[0] == g.expected_logout_request(HOSTNAME, COOKIE)
+
+
+# ------------------------------------------------------------------ refused exchanges
+
+FAIL_CASES = {
+    "reply 403": g.Scenario(http_status=403, http_reason="Forbidden", http_body=b"denied"),
+    "reply 302": g.Scenario(http_status=302, http_reason="Found",
+                            http_headers=[("Location", "/login")]),
+    "chunked reply": g.Scenario(http_headers=[("Transfer-Encoding", "chunked")],
+                                content_length=-1),
+    "Q of wrong type": g.Scenario(q_type=b"R"),
+    "client 0.0.0.0": g.rich_scenario(client_ip="0.0.0.0"),
+    "no resources": g.Scenario(resources=[]),
+    "only type-2 resources": g.Scenario(resources=[
+        g.Resource("10.99.0.0", "255.255.255.0", type=2),
+        g.Resource("10.98.0.0", "255.255.0.0", type=2)]),
+}
+
+
+@needs_exchange
+@pytest.mark.parametrize("case", list(FAIL_CASES))
+def test_refused_configuration_answers_connect_fail(testhost, gateway, case):
+    gw = gateway(FAIL_CASES[case])
+    assert_failed_cleanly(testhost, run_daemon(testhost, gw))
+    if case.startswith("reply") or case.startswith("chunked"):
+        conn = [c for c in gw.connections if c.kind == "tunnel"][0]
+        assert conn.trailing == b""    # no 'P' (nor anything else) after a refused reply
+
+
+def _cut_cases():
+    sc = g.rich_scenario()
+    cases = []
+    for name, start, end in sc.layout():
+        if end - start >= 2:
+            cases.append(pytest.param(name, (start + end) // 2, id="inside " + name))
+    # one byte short of the whole configuration
+    total = sc.layout()[-1][2]
+    cases.append(pytest.param("last byte", total - 1, id="last byte missing"))
+    return cases
+
+
+@needs_exchange
+@pytest.mark.parametrize("segment,cut", _cut_cases())
+def test_stream_cut_short_answers_connect_fail(testhost, gateway, segment, cut):
+    gw = gateway(g.rich_scenario(truncate_at=cut))
+    assert_failed_cleanly(testhost, run_daemon(testhost, gw))
+    conn = [c for c in gw.connections if c.kind == "tunnel"][0]
+    assert conn.config_sent == cut
+
+
+# ------------------------------------------------------------------ hostile input
+
+def _bad_name_length_host_map():
+    # one entry whose name length says 0xFFFFFFFF, then the end of the stream
+    hm = g.ip4("10.0.0.1") + b"\xff\xff\xff\xff" + b"x" * 40
+    return g.msg_header(b"Q") + g.common_header(host_map_len=len(hm)) + hm
+
+
+HOSTILE = {
+    "host map length 0x7FFFFFFF": g.rich_scenario(common_overrides={"host_map_len": 0x7FFFFFFF}),
+    "launch length 0xFFFFFFFF": g.rich_scenario(common_overrides={"launch_cmd_len": 0xFFFFFFFF}),
+    "host name length 0xFFFFFFFF": g.Scenario(raw_q=_bad_name_length_host_map()),
+    "resource count 0xFFFFFFFF": g.rich_scenario(
+        network_overrides={"resource_count": 0xFFFFFFFF}),
+    "dns count 0x7FFFFFFF": g.rich_scenario(network_overrides={"dns_count": 0x7FFFFFFF}),
+    "search length 0xFFFFFFFF": g.rich_scenario(
+        network_overrides={"search_domain_len": 0xFFFFFFFF}),
+    "proxy text length 0x7FFFFFFF": g.Scenario(
+        raw_u=(g.msg_header(b"U") + g.network_header(
+            resource_count=1, inside_proxy_len=8, client_ip="10.200.0.2")
+            + g.Resource("10.99.0.0", "255.255.255.0").pack()
+            + b"\0\0\0\0\x7f\xff\xff\xff" + b"p" * 100)),
+}
+
+
+@needs_exchange
+@pytest.mark.parametrize("case", list(HOSTILE))
+def test_hostile_lengths_neither_crash_nor_hang(testhost, gateway, case):
+    sc = HOSTILE[case]
+    # all records at once, then the end of the stream right after the lying one
+    sc.wait_t = False
+    sc.close_after_config = True
+    gw = gateway(sc)
+    assert_failed_cleanly(testhost, run_daemon(testhost, gw))
