@@ -2,10 +2,8 @@
 launcher: the connection, the tunnel request and the configuration exchange."""
 
 import os
-import pathlib
 import re
 import signal
-import subprocess
 import sys
 
 import pytest
@@ -14,70 +12,19 @@ sys.path.insert(0, os.path.dirname(__file__))
 th_mod = pytest.importorskip("testhost", reason="tests/system/testhost.py not merged yet")
 launcher_mod = pytest.importorskip("launcher", reason="tests/system/launcher.py not merged yet")
 import gateway as g  # noqa: E402
-
-DAEMON = pathlib.Path(getattr(th_mod, "DAEMON", pathlib.Path(__file__).resolve().parents[2]
-                              / "build" / "vpnc_daemon"))
-HOSTNAME = "gw.example.test"
-COOKIE = "SESSIONID=0123456789abcdef+89abcdef0123"
-VERDICT_TIMEOUT = 60
-
-
-def _strong_symbols():
-    """Names the daemon defines for real (weak stand-ins show as 'W' in nm)."""
-    try:
-        out = subprocess.run(["nm", "-C", "--defined-only", str(DAEMON)], capture_output=True,
-                             text=True, timeout=30).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return set()
-    names = set()
-    for line in out.splitlines():
-        parts = line.split(None, 2)
-        if len(parts) == 3 and parts[1] in ("T", "t"):
-            names.add(parts[2].split("(")[0])
-    return names
-
-
-STRONG = _strong_symbols()
-
-
-def built(*names):
-    return all(n in STRONG for n in names)
-
-
-EXCHANGE_BUILT = built("read_config", "ssl_connect_try_all_methods", "read_parse_https_rsp",
-                       "config_rqt_qn2", "config_receive_qn2", "vpnc_handshake_driver")
-TUNNEL_BUILT = EXCHANGE_BUILT and built("config_tunnel", "post_config_qn2", "utun_open")
+import scenario  # noqa: E402
+from scenario import COOKIE, HOSTNAME  # noqa: E402
 
 needs_exchange = pytest.mark.skipif(
-    not EXCHANGE_BUILT, reason="the daemon has no gateway exchange yet (weak stand-ins)")
+    not scenario.exchange_built(), reason="the daemon has no gateway exchange yet (weak stand-ins)")
 needs_tunnel = pytest.mark.skipif(
-    not TUNNEL_BUILT, reason="tunnel bring-up not built yet: the daemon answers CONNECT FAIL")
-
-
-def package(**kw):
-    fields = dict(gateway_ip=g.GATEWAY_IP, gateway_port=g.GATEWAY_PORT, navtype="commandline",
-                  hostname=HOSTNAME, session_cookie=COOKIE)
-    fields.update(kw)
-    return launcher_mod.build_package(**fields)
-
-
-def read_verdict(lch, timeout=VERDICT_TIMEOUT):
-    """"OK" or "FAIL" from the 11- or 13-byte "commandline" reply."""
-    head = lch.recv_exact(11, timeout)
-    if head == b"CONNECT OK\0":
-        return "OK"
-    assert head == b"CONNECT FAI", head
-    assert lch.recv_exact(2, 5) == b"L\0"
-    return "FAIL"
+    not scenario.tunnel_built(),
+    reason="tunnel bring-up not built yet: the daemon answers CONNECT FAIL")
 
 
 def run_daemon(testhost, gw, **pkg):
-    """Daemon + commandline launcher; answers the verdict."""
-    testhost.start_daemon()
-    lch = launcher_mod.Launcher(testhost)
-    lch.connect()
-    lch.send_package(package(**pkg))
-    return read_verdict(lch)
+    """Daemon + "commandline" launcher; answers the verdict."""
+    return scenario.start_session(testhost, launcher_mod, **pkg)[1]
 
 
 def assert_failed_cleanly(testhost, verdict):
@@ -90,8 +37,8 @@ def assert_failed_cleanly(testhost, verdict):
 def gateway(testhost, tmp_path):
     gws = []
 
-    def make(scenario=None, **kw):
-        gw = g.Gateway.in_testhost(testhost, tmp_path / "gw", scenario or g.Scenario(), **kw)
+    def make(sc=None, **kw):
+        gw = g.Gateway.in_testhost(testhost, tmp_path / "gw", sc or g.Scenario(), **kw)
         gws.append(gw)
         return gw
     yield make
