@@ -179,6 +179,18 @@ def test_record_builders_match_hand_made_bytes():
     assert g.inside_proxy_section(g.PROXY_SCRIPT, "u").hex() == "00000001" "00000001" "7500"
 
 
+def test_layout_offsets_follow_the_records():
+    sc = g.rich_scenario()
+    q, u = sc.q_part(), sc.u_part()
+    lay = {name: (a, b) for name, a, b in sc.layout()}
+    assert lay["disconnect commands"][1] == len(q) == lay["U header"][0]
+    assert sc.layout()[-1][2] == len(q) + len(u)
+    a, b = lay["network header"]
+    assert (q + u)[a + 16:a + 20] == g.ip4(sc.client_ip)
+    a, b = lay["search domains"]
+    assert (q + u)[a:b] == b"example.test,corp.example.test"
+
+
 def test_preamble_check_and_t_request_decoding():
     assert g.preamble_problems(preamble()) == []
     bad = bytearray(preamble())
