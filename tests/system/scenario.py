@@ -1,12 +1,15 @@
 """Helpers for system tests that run the daemon against the test gateway: the launcher
 package, the "commandline" verdict, and probes for what the daemon has built."""
 
+import os
 import pathlib
 import subprocess
 
 import gateway as g
 
-DAEMON = pathlib.Path(__file__).resolve().parents[2] / "build" / "vpnc_daemon"
+# the daemon under test, as the test host picks it
+DAEMON = pathlib.Path(os.environ.get("VPNC_DAEMON")
+                      or pathlib.Path(__file__).resolve().parents[2] / "build" / "vpnc_daemon")
 HOSTNAME = "gw.example.test"
 COOKIE = "SESSIONID=0123456789abcdef+89abcdef0123"
 VERDICT_TIMEOUT = 60
@@ -66,6 +69,17 @@ def read_verdict(lch, timeout=VERDICT_TIMEOUT):
     tail = lch.recv_exact(2, 5)
     assert tail == b"L\0", tail
     return "FAIL"
+
+
+def expected_clientid(testhost):
+    """The client id the daemon is to send: what follows "Hardware UUID:" (label and one
+    more character skipped, newline kept) in the stand-in's output; "" without such a line."""
+    out = testhost.run_private(["/usr/sbin/system_profiler", "SPHardwareDataType"]).stdout
+    for line in out.splitlines(keepends=True):
+        i = line.find("Hardware UUID:")
+        if i >= 0:
+            return line[i + 15:]
+    return ""
 
 
 def start_session(testhost, launcher_mod, extra_env=None, **pkg):

@@ -70,13 +70,10 @@ def test_gateway_sees_exact_preamble_request_and_t_layout(testhost, gateway):
     assert first.preamble[:11] == second.preamble[:11]
     assert first.preamble[15:] == second.preamble[15:]
 
-    req = conn.request
-    m = re.search(rb"\r\nclientid: ([^\r]*)\r\n\r\n$", req)
-    assert m, req
-    clientid = m.group(1).decode()
-    assert clientid.endswith("\n") and len(clientid) > 1   # the UUID line keeps its newline
-    assert req == g.expected_tunnel_request(HOSTNAME, COOKIE, clientid)
-    assert req.endswith(b"\n\r\n\r\n")
+    clientid = scenario.expected_clientid(testhost)
+    assert conn.request == g.expected_tunnel_request(HOSTNAME, COOKIE, clientid)
+    if clientid:
+        assert conn.request.endswith(b"\n\r\n\r\n")   # the UUID line keeps its newline
 
     assert conn.p_request == b"P" + bytes(15)
     t = conn.t_request
@@ -100,27 +97,35 @@ def test_good_exchange_answers_connect_ok(testhost, gateway):
 
 # ------------------------------------------------------------------ refused exchanges
 
+# case: (scenario, a log line that names the reason, or None where none is specified)
 FAIL_CASES = {
-    "reply 403": g.Scenario(http_status=403, http_reason="Forbidden", http_body=b"denied"),
-    "reply 302": g.Scenario(http_status=302, http_reason="Found",
-                            http_headers=[("Location", "/login")]),
-    "chunked reply": g.Scenario(http_headers=[("Transfer-Encoding", "chunked")],
-                                content_length=-1),
-    "Q of wrong type": g.Scenario(q_type=b"R"),
-    "client 0.0.0.0": g.rich_scenario(client_ip="0.0.0.0"),
-    "no resources": g.Scenario(resources=[]),
-    "only type-2 resources": g.Scenario(resources=[
+    "reply 403": (g.Scenario(http_status=403, http_reason="Forbidden", http_body=b"denied"),
+                  r"HTTP RESPOND=not found HTTP/1.1 407"),
+    "reply 302": (g.Scenario(http_status=302, http_reason="Found",
+                             http_headers=[("Location", "/login")]),
+                  r"HTTP RESPOND=not found HTTP/1.1 407"),
+    "chunked reply": (g.Scenario(http_headers=[("Transfer-Encoding", "chunked")],
+                                 content_length=-1), None),
+    "Q of wrong type": (g.Scenario(q_type=b"R"),
+                        r"read common config is not common config response, exit"),
+    "client 0.0.0.0": (g.rich_scenario(client_ip="0.0.0.0"), r"vnc_clientip is null!"),
+    "no resources": (g.Scenario(resources=[]), None),
+    "only type-2 resources": (g.Scenario(resources=[
         g.Resource("10.99.0.0", "255.255.255.0", type=2),
         g.Resource("10.98.0.0", "255.255.0.0", type=2)]),
+        r"skip resource: type = 2, ip=620a$"),   # the second one, printed as the host reads it
 }
 
 
 @needs_exchange
 @pytest.mark.parametrize("case", list(FAIL_CASES))
 def test_refused_configuration_answers_connect_fail(testhost, gateway, case):
-    gw = gateway(FAIL_CASES[case])
+    sc, reason = FAIL_CASES[case]
+    gw = gateway(sc)
     assert_failed_cleanly(testhost, run_daemon(testhost, gw))
-    if case.startswith("reply") or case.startswith("chunked"):
+    if reason:
+        testhost.wait_log(reason, timeout=1)
+    if "reply" in case:
         conn = [c for c in gw.connections if c.kind == "tunnel"][0]
         assert conn.trailing == b""    # no 'P' (nor anything else) after a refused reply
 
