@@ -781,11 +781,8 @@ class GatewayConnection:
         if req.startswith(LOGOUT_PREFIX):
             self._note(request=req, kind="logout", phase="request")
             self._send_tls(gw.logout_reply)
-            # wait for the daemon to go; a bounded wait
-            with contextlib.suppress(OSError, ssl.SSLError, socket.timeout):
-                self.tls.settimeout(5)
-                while self.tls.recv(4096):
-                    pass
+            # a repeated request (after a too-small buffer) lands in `trailing`
+            self._linger(shut=False)
             return
         kind = "tunnel" if req.startswith(TUNNEL_PREFIX) else "other"
         if kind == "other":
@@ -841,13 +838,14 @@ class GatewayConnection:
         gw._tunnel_up(self)
         self._relay()
 
-    def _linger(self) -> None:
-        """After a cut, a refusal or the last record: end our direction of the stream (the
-        daemon sees the end) and take whatever it still sends, until it goes."""
-        with self._wake_lock:
-            if self._wake_open:
-                with contextlib.suppress(OSError):
-                    self._ctl.shutdown(socket.SHUT_WR)
+    def _linger(self, shut: bool = True) -> None:
+        """After a cut, a refused reply or the last record: end our direction of the stream
+        (the daemon sees the end) and take whatever it still sends, until it goes."""
+        if shut:
+            with self._wake_lock:
+                if self._wake_open:
+                    with contextlib.suppress(OSError):
+                        self._ctl.shutdown(socket.SHUT_WR)
         deadline = time.monotonic() + self.gw.linger_timeout
         s = self.tls or self.raw_sock
         with contextlib.suppress(OSError, ssl.SSLError, ValueError):
@@ -861,6 +859,9 @@ class GatewayConnection:
                     self.closed_by_peer = True
                     break
                 self.trailing += data
+        if (self.t_request is None and self.trailing[:1] == b"T"
+                and len(self.trailing) >= T_REQUEST_LEN):
+            self.t_request = TRequest.parse(self.trailing[:T_REQUEST_LEN])
 
     def _relay(self) -> None:
         sc = self.scenario
