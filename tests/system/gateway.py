@@ -375,6 +375,7 @@ class Scenario:
     extra_after_u: bytes = b""        # sent in the same write right after the 'U' part
     close_after_config: bool = False  # close once the configuration is sent
     wait_t: bool = True               # wait for 'T' before sending 'U' (else Q and U at once)
+    chunk: int = 0                    # >0: the records go out in TLS records of this size
     t_timeout: float = 30.0
 
     # relay
@@ -739,6 +740,14 @@ class GatewayConnection:
         self.tls.settimeout(10)
         self.tls.sendall(data)
 
+    def _send_config(self, data: bytes) -> None:
+        n = self.scenario.chunk
+        if n <= 0:
+            self._send_tls(data)
+            return
+        for i in range(0, len(data), n):
+            self._send_tls(data[i:i + n])
+
     def _serve(self) -> None:
         gw = self.gw
         sc = self.scenario
@@ -805,12 +814,12 @@ class GatewayConnection:
         cut = sc.truncate_at
         if cut is not None and cut <= len(q):
             if cut:
-                self._send_tls(q[:cut])
+                self._send_config(q[:cut])
             self.config_sent = cut
             self._note(phase="records")
             self._linger()
             return
-        self._send_tls(q)
+        self._send_config(q)
         self.config_sent = len(q)
         self._note(phase="records")
         # 7. 'T'
@@ -823,11 +832,16 @@ class GatewayConnection:
         if cut is not None:
             part = u[:cut - len(q)]
             if part:
-                self._send_tls(part)
+                self._send_config(part)
             self.config_sent += len(part)
             self._linger()
             return
-        self._send_tls(u + sc.extra_after_u)
+        if sc.chunk > 0:
+            self._send_config(u)
+            if sc.extra_after_u:
+                self._send_tls(sc.extra_after_u)
+        else:
+            self._send_tls(u + sc.extra_after_u)
         self.config_sent += len(u)
         self.bytes_sent += len(sc.extra_after_u)
         if sc.close_after_config:

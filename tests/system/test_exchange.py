@@ -82,6 +82,19 @@ def test_gateway_sees_exact_preamble_request_and_t_layout(testhost, gateway):
     assert t.mac == host_mac(testhost)   # the interface that carries the gateway connection
 
 
+@needs_exchange
+@pytest.mark.parametrize("chunk", [1, 7])
+def test_records_in_small_tls_records_are_read_whole(testhost, gateway, chunk):
+    # every field spread over several reads of the daemon
+    gw = gateway(g.rich_scenario(chunk=chunk))
+    run_daemon(testhost, gw)
+    conn = [c for c in gw.connections if c.kind == "tunnel"][0]
+    assert conn.t_request is not None and conn.t_request.problems() == []
+    for line in (r"Host: intra\.example\.test\(", r"vnc_clientip is 200c80a",
+                 r"insert resource: type = 1, ip=620a$"):
+        testhost.wait_log(line, timeout=5)
+
+
 @needs_tunnel
 def test_good_exchange_answers_connect_ok(testhost, gateway):
     gw = gateway(g.rich_scenario())

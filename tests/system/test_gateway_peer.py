@@ -384,3 +384,15 @@ def test_tun_relays_into_gateway_namespace(tmp_path):
             assert (reply.src, reply.dst, reply.payload[0]) == ("10.99.0.1", sc.client_ip, 0)
             assert reply.payload[8:] == b"tun" * 10
             s.close()
+
+
+def test_chunked_records_carry_the_same_bytes(tmp_path):
+    with g.Gateway(tmp_path, g.rich_scenario(chunk=3, extra_after_u=g.keepalive_packet()),
+                   host="127.0.0.1", port=0, io_timeout=5) as gw:
+        s, _, q, u = exchange(gw.port)
+        assert q["host_map"] == gw.scenario.host_map and u["search"] == gw.scenario.search_domains
+        assert read_exact(s, 20) == g.keepalive_packet()   # right after the last record
+        conn = gw.wait_tunnel(1, 5)
+        assert conn.config_sent == len(gw.scenario.q_part() + gw.scenario.u_part())
+        assert conn.bytes_sent == 20
+        s.close()
