@@ -11,6 +11,17 @@ recorded byte-exact on the `GatewayConnection`; what the gateway answers comes
 from a `Scenario`, which also holds the hostile variants (cut streams, wrong
 types, raw bytes, lengths from nowhere).
 
+Use in a test (the test host's gateway namespace, 198.18.0.1:443):
+
+    gw = Gateway.in_testhost(testhost, tmp_path, Scenario(client_ip="10.200.0.2"))
+    ... start the daemon and its launcher ...
+    conn = gw.wait_tunnel(1)            # first connection that reached the packet phase
+    conn.request, conn.t_request, conn.preamble, conn.received_packets()
+    conn.send_packets([a, b]); conn.send_split(p, 3); conn.send_fragments(p, 10)
+    conn.send_kill_notice(); conn.drop(); gw.refuse_new = True; gw.scenario = Scenario(...)
+    gw.attach_tun(GatewayTun(testhost, address="10.99.0.1/24", client_ip="10.200.0.2"))
+    gw.stop()                           # or use it as a context manager
+
 Only the Python standard library is used; `ssl` is OpenSSL underneath.
 """
 

@@ -4,6 +4,7 @@ launcher: the connection, the tunnel request and the configuration exchange."""
 import os
 import re
 import signal
+import ssl
 import sys
 
 import pytest
@@ -109,6 +110,16 @@ def test_good_exchange_answers_connect_ok(testhost, gateway):
 
 
 # ------------------------------------------------------------------ refused exchanges
+
+@needs_exchange
+def test_gateway_refusing_every_tls_version(testhost, gateway):
+    gw = gateway(tls_min=ssl.TLSVersion.TLSv1_3)   # the daemon offers at most TLS 1.2
+    assert_failed_cleanly(testhost, run_daemon(testhost, gw))
+    first = gw.connections[:3]     # TLS 1.0, TLS 1.2, SSL 3.0: each on a new connection
+    assert len(first) == 3 and not any(c.tls_ok for c in gw.connections)
+    assert all(c.preamble_problems == [] for c in first)
+    testhost.wait_log(r"TLSv1 failed, try TLSv1_2!", timeout=1)
+
 
 # case: (scenario, a log line that names the reason, or None where none is specified)
 FAIL_CASES = {
