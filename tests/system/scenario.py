@@ -5,6 +5,8 @@ import os
 import pathlib
 import subprocess
 
+import pytest
+
 import gateway as g
 
 # the daemon under test, as the test host picks it
@@ -89,3 +91,20 @@ def start_session(testhost, launcher_mod, extra_env=None, **pkg):
     lch.connect()
     lch.send_package(package(launcher_mod, **pkg))
     return lch, read_verdict(lch)
+
+
+@pytest.fixture
+def gateway(testhost, tmp_path):
+    """Factory: gateway(scenario=None, **Gateway keywords) -> a Gateway in the test host's
+    gateway namespace on 198.18.0.1:443; all stopped after the test (before the test host
+    goes).  Import it into a test module to use it: `from scenario import gateway`."""
+    made = []
+
+    def make(sc=None, **kw):
+        gw = g.Gateway.in_testhost(testhost, tmp_path / ("gw%d" % len(made)),
+                                   sc or g.Scenario(), **kw)
+        made.append(gw)
+        return gw
+    yield make
+    for gw in made:
+        gw.stop()

@@ -14,7 +14,7 @@ th_mod = pytest.importorskip("testhost", reason="tests/system/testhost.py not me
 launcher_mod = pytest.importorskip("launcher", reason="tests/system/launcher.py not merged yet")
 import gateway as g  # noqa: E402
 import scenario  # noqa: E402
-from scenario import COOKIE, HOSTNAME  # noqa: E402
+from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (gateway: fixture)
 
 needs_exchange = pytest.mark.skipif(
     not scenario.exchange_built(), reason="the daemon has no gateway exchange yet (weak stand-ins)")
@@ -32,19 +32,6 @@ def assert_failed_cleanly(testhost, verdict):
     assert verdict == "FAIL"
     rc = testhost.wait_daemon_exit(30)
     assert rc == 0, "daemon ended with %r after CONNECT FAIL" % rc
-
-
-@pytest.fixture
-def gateway(testhost, tmp_path):
-    gws = []
-
-    def make(sc=None, **kw):
-        gw = g.Gateway.in_testhost(testhost, tmp_path / "gw", sc or g.Scenario(), **kw)
-        gws.append(gw)
-        return gw
-    yield make
-    for gw in gws:
-        gw.stop()
 
 
 def host_mac(testhost, ifname="en0"):
