@@ -498,6 +498,8 @@ class GatewayTun:
                 raise
         self.fd = fd
         os.set_blocking(fd, False)
+        # the tunnel carries IPv4 only: no IPv6 chatter (router solicitations) on the device
+        testhost.run_gw(["sysctl", "-q", "-w", "net.ipv6.conf.%s.disable_ipv6=1" % name])
         cmds = [["ip", "link", "set", name, "up"], ["ip", "addr", "add", address, "dev", name]]
         for r in routes:
             cmds.append(["ip", "route", "replace", r, "dev", name])
@@ -527,6 +529,14 @@ class GatewayTun:
 
 class ConnectionClosed(Exception):
     pass
+
+
+class _NoWaiter:
+    def set(self) -> None:
+        pass
+
+
+_NO_WAITER = _NoWaiter()
 
 
 class GatewayConnection:
@@ -637,7 +647,7 @@ class GatewayConnection:
             if self._closed.is_set():
                 return False
             with self._cond:
-                self._out.append((rec, done))
+                self._out.append((rec, done, False))
             self._wake()
             if not done.wait(timeout) or self._closed.is_set():
                 return False
@@ -712,8 +722,8 @@ class GatewayConnection:
                 with contextlib.suppress(OSError):
                     os.close(fd)
         with self._cond:
-            for _, done in self._out:
-                done.set()
+            for item in self._out:
+                item[1].set()
             self._out.clear()
             self._closed.set()
             self._cond.notify_all()
@@ -892,12 +902,21 @@ class GatewayConnection:
         sc = self.scenario
         tls = self.tls
         while not self.gw.stopping and not self._drop.is_set():
-            # writes queued by tests or by the TUN
+            # writes queued by tests (one record each) or by the relay and the TUN (packets
+            # that may share a record)
             while not self._stalled.is_set():
                 with self._cond:
                     if not self._out:
                         break
-                    data, done = self._out.popleft()
+                    data, done, merge = self._out.popleft()
+                    if merge:
+                        parts = [data]
+                        size = len(data)
+                        while self._out and self._out[0][2] and size + len(self._out[0][0]) <= 16384:
+                            nxt = self._out.popleft()
+                            parts.append(nxt[0])
+                            size += len(nxt[0])
+                        data = b"".join(parts)
                 try:
                     self._send_tls(data)
                     self.bytes_sent += len(data)
@@ -921,44 +940,50 @@ class GatewayConnection:
             self._cut(data)
 
     def _cut(self, data: bytes) -> None:
-        buf = self._carry + data
+        buf = self._carry + data if self._carry else data
+        n = len(buf)
         pos = 0
-        while len(buf) - pos >= 20:
-            tl = struct.unpack("!H", buf[pos + 2:pos + 4])[0]
+        pkts = []
+        while n - pos >= 20:
+            tl = (buf[pos + 2] << 8) | buf[pos + 3]
             if tl < 20:
                 self.errors.append("total length %d in the daemon's stream" % tl)
                 self.garbage += buf[pos:]
-                pos = len(buf)
+                pos = n
                 break
-            if len(buf) - pos < tl:
+            if n - pos < tl:
                 break
-            self._packet(buf[pos:pos + tl])
+            pkts.append(buf[pos:pos + tl])
             pos += tl
-        self._carry = buf[pos:]
+        self._carry = buf[pos:] if pos < n else b""
+        if pkts:
+            self._packets(pkts)
 
-    def _packet(self, raw: bytes) -> None:
+    def _packets(self, pkts: List[bytes]) -> None:
+        """Packets from the daemon, in order: recorded, then answered or passed on."""
         sc = self.scenario
-        p = Packet.parse(raw)
+        keepalives = [raw[9] == 255 and raw[12] == 0 and raw[13] == 1 for raw in pkts]
         with self._cond:
-            self.packets.append(raw)
-            self.packet_count += 1
-            if p.is_keepalive:
-                self.keepalives += 1
+            self.packets.extend(pkts)
+            self.packet_count += len(pkts)
+            self.keepalives += sum(keepalives)
             self._cond.notify_all()
-        if p.is_keepalive:
-            if sc.answer_keepalive:
-                self._queue(keepalive_packet())
-            return
         tun = self.gw.tun
-        if tun is not None:
-            tun.write(raw)
-        elif sc.answer_echo and p.is_echo_request:
-            self._queue(echo_reply_for(raw))
+        for raw, keepalive in zip(pkts, keepalives):
+            if keepalive:
+                if sc.answer_keepalive:
+                    self._queue(keepalive_packet(), wake=False)
+            elif tun is not None:
+                tun.write(raw)
+            elif sc.answer_echo and raw[9] == 1 and Packet.parse(raw).is_echo_request:
+                self._queue(echo_reply_for(raw), wake=False)
 
-    def _queue(self, data: bytes) -> None:
+    def _queue(self, data: bytes, wake: bool = True) -> None:
+        """A packet for the daemon; it may share a TLS record with its neighbours."""
         with self._cond:
-            self._out.append((data, threading.Event()))
-        self._wake()
+            self._out.append((data, _NO_WAITER, True))
+        if wake:
+            self._wake()
 
 
 # --------------------------------------------------------------------------
@@ -1157,12 +1182,19 @@ class Gateway:
                 return
             if not r:
                 continue
-            try:
-                pkt = os.read(tun.fd, 65536)
-            except BlockingIOError:
-                continue
-            except OSError:
-                return
             conn = self.current_tunnel()
-            if conn is not None and not conn._stalled.is_set():
-                conn._queue(pkt)
+            got = False
+            for _ in range(64):   # what the device holds now, then one wake-up
+                try:
+                    pkt = os.read(tun.fd, 65536)
+                except BlockingIOError:
+                    break
+                except OSError:
+                    return
+                if not pkt or pkt[0] >> 4 != 4:
+                    continue   # IPv4 only: anything else would break the daemon's cutting
+                if conn is not None and not conn._stalled.is_set():
+                    conn._queue(pkt, wake=False)
+                    got = True
+            if got:
+                conn._wake()
