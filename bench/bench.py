@@ -136,8 +136,6 @@ class Phase:
 
         th = self.th = make_testhost(self.work, self.args.daemon, self.args.uplink)
         th.start()
-        # the gateway's TUN carries IPv4 only (no IPv6 chatter into the tunnel)
-        th.run_gw(["sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1"])
         sc = g.Scenario(client_ip=CLIENT_IP, client_mask="255.255.255.0",
                         resources=[g.Resource("10.99.0.0", "255.255.255.0")])
         cert, key = g.make_certificate(self.work / "cert")
@@ -157,6 +155,8 @@ class Phase:
                                      str(files["u"])], stdout=subprocess.PIPE)
             wait_ready(self.fast, "tls_pipe gateway")
             self.peer_pid = self.fast.pid
+            # the TUN carries IPv4 only: no IPv6 chatter (router solicitations)
+            th.run_gw(["sysctl", "-q", "-w", "net.ipv6.conf.gwtun0.disable_ipv6=1"])
             th.run_gw(f"""set -e
                 ip link set gwtun0 up
                 ip addr add {SERVER_IP}/24 dev gwtun0

@@ -245,9 +245,6 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         sc = g.Scenario(client_ip=CLIENT_IP, client_mask="255.255.255.0",
                         resources=[g.Resource(RESOURCE_NET, RESOURCE_MASK)])
         gw = g.Gateway.in_testhost(th, work / "gateway", sc)
-        # the gateway's TUN carries IPv4 only: without this the kernel's own
-        # IPv6 chatter on it (router solicitations) would go down the tunnel
-        th.run_gw(["sysctl", "-q", "-w", "net.ipv6.conf.default.disable_ipv6=1"])
         tun = g.GatewayTun(th, name="gwtun0", address=f"{SERVER_IP}/24", client_ip=CLIENT_IP)
         gw.attach_tun(tun)
         blob = payload(DOWNLOAD_SIZE, 1)
