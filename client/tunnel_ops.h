@@ -1,0 +1,26 @@
+// Tunnel operations the other session modules call: the utun device and
+// its addressing, and the relay's hooks for the main loop and the
+// controller.
+#pragma once
+#include "client/session.h"
+
+// Name of the open utun interface ("utun" and its unit), whole; empty when
+// none was opened.
+extern char tunname[16];
+
+// Opens a utun interface and records its name in `tunname`: the descriptor,
+// or -1.
+int utun_device_config();
+// Gives the interface the client address, peer 1.1.1.1 and MTU 1400 and
+// makes `tunfd` non-blocking. Always 0.
+int config_utun_ip(vpnc_session* s);
+
+// True when the TLS connection holds decrypted bytes that select() cannot
+// see (SSL_pending): the main loop should serve the gateway side before it
+// waits again. Never blocks: false while the connection lock is busy.
+bool relay_tls_pending();
+
+// Drops the bytes of a partial packet kept from the previous connection.
+// Call it while holding g_conn_lock, when the new connection is put in place;
+// the relay empties its carry-over before it uses the first bytes read after.
+void relay_reset_carry_over();
