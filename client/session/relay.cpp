@@ -47,6 +47,8 @@ int ssl_pending_default() { return session.ssl == nullptr ? 0 : SSL_pending(sess
 constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default};
 std::atomic<const relay_tls_io*> g_io{&kSslIo};
 
+std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
+
 uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // Gateway to utun: one TLS read, then every packet it completed.
@@ -223,11 +225,13 @@ void filterout_session_notify_exit(const uint8_t* packet, std::size_t len) {
   VPN_LOG("Receive a session kill notify from quon, destroy client now");
   int result = -1;
   int done = 0;
-  while (result != DTOR_DESTROYED && done == 0) result = vpnc_dtor(&session, 0, 1, &done);
+  while (result != DTOR_DESTROYED && done == 0) result = g_dtor.load()(&session, 0, 1, &done);
   VPNC_EXIT(0, "Exsit vpn client daemon on session quit");
 }
 
 void relay_set_tls_io(const relay_tls_io* io) { g_io.store(io != nullptr ? io : &kSslIo); }
+
+void relay_set_dtor(relay_dtor_fn fn) { g_dtor.store(fn != nullptr ? fn : vpnc_dtor); }
 
 int relay_carry_over_len() { return static_cast<int>(incomplete_len); }
 

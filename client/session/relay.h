@@ -36,5 +36,10 @@ struct relay_tls_io {
 // Test seam: null restores SSL_read/SSL_write/SSL_pending on session.ssl.
 void relay_set_tls_io(const relay_tls_io* io);
 
+// Test seam: the controller call of the session-kill path (null restores
+// vpnc_dtor).
+using relay_dtor_fn = int (*)(vpnc_session* s, int reconnect, int force, int* done);
+void relay_set_dtor(relay_dtor_fn fn);
+
 // Bytes the carry-over holds (tests and diagnostics).
 int relay_carry_over_len();
