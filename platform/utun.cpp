@@ -25,6 +25,16 @@ void disable_ipv6(const char* ifname) {
   ::close(fd);
 }
 
+// Prints the failed stage, closes the descriptor and keeps errno for the
+// caller's own line.
+int fail(const char* stage, int fd) {
+  const int e = errno;
+  std::printf("utun_open: %s failed, error %d\n", stage, e);
+  if (fd >= 0) ::close(fd);
+  errno = e;
+  return -1;
+}
+
 int packet_result(ssize_t r) {
   if (r <= 0) return static_cast<int>(r);
   if (r <= static_cast<ssize_t>(kUtunHeaderSize)) return 0;
@@ -49,37 +59,27 @@ uint32_t utun_pi_to_af(const uint8_t pi[kUtunHeaderSize]) {
 int utun_open(utun_opt_t* opt) {
   if (opt == nullptr) {
     std::printf("utun_open: parameter is invalid\n");
+    errno = EINVAL;
     return -1;
   }
   int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    std::printf("utun_open: create socket failed, error %d\n", errno);
-    return -1;
-  }
+  if (fd < 0) return fail("create socket", -1);
   // The driver must offer TUN mode with the packet-information header, the
   // counterpart of finding the utun control.
   unsigned int features = 0;
-  if (::ioctl(fd, TUNGETFEATURES, &features) < 0 || (features & IFF_TUN) == 0) {
-    std::printf("utun_open: ioctl failed, error %d\n", errno);
-    ::close(fd);
-    return -1;
+  if (::ioctl(fd, TUNGETFEATURES, &features) < 0) return fail("ioctl", fd);
+  if ((features & IFF_TUN) == 0) {
+    errno = ENOTSUP;
+    return fail("ioctl", fd);
   }
   // Unit 0 of the control: the kernel takes the next free "utunN".
   struct ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
   ifr.ifr_flags = IFF_TUN;  // with packet information, not persistent
   std::snprintf(ifr.ifr_name, IFNAMSIZ, "utun%%d");
-  if (::ioctl(fd, TUNSETIFF, &ifr) < 0) {
-    std::printf("utun_open: connect failed, error %d\n", errno);
-    ::close(fd);
-    return -1;
-  }
+  if (::ioctl(fd, TUNSETIFF, &ifr) < 0) return fail("connect", fd);
   std::memset(&ifr, 0, sizeof ifr);
-  if (::ioctl(fd, TUNGETIFF, &ifr) < 0) {
-    std::printf("utun_open: get if name failed, error %d\n", errno);
-    ::close(fd);
-    return -1;
-  }
+  if (::ioctl(fd, TUNGETIFF, &ifr) < 0) return fail("get if name", fd);
   static_assert(sizeof opt->ifname == IFNAMSIZ);
   std::memcpy(opt->ifname, ifr.ifr_name, IFNAMSIZ);
   opt->ifname[IFNAMSIZ - 1] = '\0';

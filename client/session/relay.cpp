@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -43,8 +44,14 @@ int ssl_write_default(const void* buf, int len) {
   return SSL_write(session.ssl, buf, len);
 }
 int ssl_pending_default() { return session.ssl == nullptr ? 0 : SSL_pending(session.ssl); }
+int ssl_readable_default() {
+  if (session.ssl == nullptr) return 1;  // let the read report the failure
+  if (SSL_pending(session.ssl) > 0) return 1;
+  pollfd pfd{session.sockfd.load(), POLLIN, 0};
+  return ::poll(&pfd, 1, 0) != 0;  // readable, closed, or an error to report
+}
 
-constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default};
+constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default, ssl_readable_default};
 std::atomic<const relay_tls_io*> g_io{&kSslIo};
 
 std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
@@ -60,6 +67,12 @@ int relay_inbound(vpnc_session* s) {
   bool drop;
   {
     std::lock_guard<std::mutex> lk(g_conn_lock);
+    if (io->readable() == 0) {
+      // The connection was replaced after the wait saw it readable: a
+      // blocking read here would hold the lock until the new one speaks.
+      VPN_LOG("no data on the connection in place, readiness dropped");
+      return XFER_OK;
+    }
     errno = 0;
     n = io->read(packet_buf, kRelayReadMax);
     err = errno;

@@ -42,7 +42,9 @@ int fake_write(const void* buf, int len) {
   return len;
 }
 int fake_pending() { return g_tls_pending; }
-const relay_tls_io kFakeIo{fake_read, fake_write, fake_pending};
+bool g_tls_stale = false;  // the readiness belongs to a replaced connection
+int fake_readable() { return g_tls_stale ? 0 : 1; }
+const relay_tls_io kFakeIo{fake_read, fake_write, fake_pending, fake_readable};
 
 // ---- packets ---------------------------------------------------------------
 std::string ip_packet(std::size_t total, uint8_t proto, const char* src, const char* dst,
@@ -84,6 +86,7 @@ class Relay : public ::testing::Test {
     g_tls_reads.clear();
     g_tls_written.clear();
     g_tls_pending = 0;
+    g_tls_stale = false;
     g_byte_in = 0;
     g_byte_out = 0;
     m_pExcludeResouceList = nullptr;
@@ -214,6 +217,15 @@ TEST_F(Relay, TlsReadFailureAndLastReceipt) {
   EXPECT_EQ(session.ready_flags, 0u);
 }
 
+TEST_F(Relay, StaleReadinessReadsNothing) {
+  g_tls_reads = {pkt(40, 'a')};
+  g_tls_stale = true;
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(g_tls_reads.size(), 1u);
+  EXPECT_EQ(g_byte_in.load(), 0u);
+  EXPECT_EQ(session.ready_flags, 0u);
+}
+
 TEST_F(Relay, NeitherBitIsOk) {
   session.ready_flags = 0;
   EXPECT_EQ(vpn_data_transfer_qn2(&session), XFER_OK);
@@ -256,7 +268,7 @@ TEST_F(Relay, OutboundFailures) {
   for (auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     log.clear();
-    const relay_tls_io io{fake_read, tc.write, fake_pending};
+    const relay_tls_io io{fake_read, tc.write, fake_pending, fake_readable};
     relay_set_tls_io(&io);
     to_utun(pkt(40, 'z'));
     EXPECT_EQ(outbound(), XFER_FAILED);

@@ -9,6 +9,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +18,11 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "client/diag.h"
+#include "client/process_handler.h"
+#include "client/session.h"
 #include "client/tunnel_ops.h"
 
 namespace {
@@ -76,14 +81,14 @@ TEST(UtunResult, CountsPacketBytesOnly) {
 
 // Runs `body` in a forked child inside a network namespace of its own, so the
 // interfaces it makes never reach the machine. Answers "" or the failure.
-std::string in_private_netns(const std::function<std::string()>& body) {
+std::string in_private_ns(int ns_flags, const std::function<std::string()>& body) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return "pipe failed";
   pid_t pid = fork();
   if (pid == 0) {
     close(p[0]);
     alarm(20);
-    std::string err = unshare(CLONE_NEWNET) == 0 ? body() : std::string("unshare(CLONE_NEWNET) failed");
+    std::string err = unshare(ns_flags) == 0 ? body() : std::string("unshare failed");
     if (err.empty()) err = "ok";
     ssize_t w = write(p[1], err.data(), err.size());
     (void)w;
@@ -111,6 +116,8 @@ std::string in_private_netns(const std::function<std::string()>& body) {
   if (out == "ok") return "";
   return out.empty() ? "child ended without a result" : out;
 }
+
+std::string in_private_netns(const std::function<std::string()>& body) { return in_private_ns(CLONE_NEWNET, body); }
 
 bool can_make_tun(std::string* why) {
   if (geteuid() != 0) {
@@ -250,6 +257,46 @@ TEST(UtunDevice, PacketsCrossTheRealDevice) {
         return "";
     }
     return "no echo reply came back through utun_read";
+  });
+  EXPECT_EQ(err, "");
+}
+
+// With no TUN driver to open, utun_open prints its stage, the device
+// configuration logs each failed attempt, and the bring-up gives up after the
+// 17th without touching anything else.
+TEST(UtunDevice, BringUpGivesUpAfterSeventeenFailedOpens) {
+  std::string why;
+  if (!can_make_tun(&why)) GTEST_SKIP() << why;
+  std::string err = in_private_ns(CLONE_NEWNET | CLONE_NEWNS, []() -> std::string {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev/net", "tmpfs", 0, nullptr) != 0)
+      return "could not hide /dev/net/tun";
+    int out = memfd_create("stdout", MFD_CLOEXEC);
+    fflush(stdout);
+    dup2(out, 1);
+    std::vector<std::string> lines;
+    vpn_log_set_sink([&](int, const char* l) { lines.emplace_back(l); });
+    vpnc_session s;
+    vpnc_session_reset(&s);
+    int r = config_tunnel(&s);
+    vpn_log_set_sink(nullptr);
+    fflush(stdout);
+    char buf[8192] = {};
+    ssize_t n = pread(out, buf, sizeof buf - 1, 0);
+    if (r != -1) return "config_tunnel answered " + std::to_string(r);
+    if (s.tunfd != -1) return "tunfd is not -1";
+    std::string printed(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::string line = "utun_open: create socket failed, error 2\n";
+    std::size_t count = 0;
+    for (std::size_t at = printed.find(line); at != std::string::npos; at = printed.find(line, at + 1)) ++count;
+    if (count != 17 || printed.size() != 17 * line.size()) return "printed: " + printed;
+    std::vector<std::string> want;
+    for (int i = 0; i < 17; ++i) {
+      want.push_back("tun cfg\n");
+      want.push_back("open tun dev failed, error 2(No such file or directory)\n");
+    }
+    if (lines != want) return "logged " + std::to_string(lines.size()) + " lines, first: " + (lines.empty() ? "" : lines[0]);
+    return "";
   });
   EXPECT_EQ(err, "");
 }
