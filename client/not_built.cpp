@@ -320,3 +320,6 @@ WEAK int IsEnableLocalAccess() {
 WEAK void get_clientip(char*) {
   not_built("get_clientip");
 }
+
+// The state table the handshake driver walks; the state machine defines it.
+WEAK vpnc_state_entry vpnc_handshake_states[10] = {};

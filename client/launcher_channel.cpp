@@ -1,0 +1,444 @@
+// Launcher control channel: package, requests, replies and the FIFO writer.
+#include "client/launcher_channel.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "client/config_store.h"
+#include "client/diag.h"
+#include "client/process_handler.h"
+#include "client/vpn_globals.h"
+
+namespace {
+constexpr const char kLogModule[] = "vpn_client";
+// Lines logged by helpers carry the name of the operation they belong to.
+#define LOG_AS(op, ...) vpn_log(kLogModule, __LINE__, op, __VA_ARGS__)
+
+// A launcher sends its package right after connecting; one that stalls
+// part-way must not hold the daemon.
+constexpr int kPackageReadTimeoutSec = 60;
+
+// The last package read with the right magic (main thread only).
+config_pkg g_last_pkg;
+
+// Length of the text at `off` up to its first zero byte, or -1 when the
+// package ends first.
+long pkg_text_len(const uint8_t* pkg, std::size_t off) {
+  const void* z = std::memchr(pkg + off, 0, kConfigPkgSize - off);
+  return z ? static_cast<const uint8_t*>(z) - (pkg + off) : -1;
+}
+
+// Copies the text at `off` into `dst` when it is shorter than `cap`.
+bool take_text(const uint8_t* pkg, std::size_t off, char* dst, std::size_t cap) {
+  long n = pkg_text_len(pkg, off);
+  if (n < 0 || static_cast<std::size_t>(n) >= cap) return false;
+  std::memcpy(dst, pkg + off, static_cast<std::size_t>(n));
+  dst[n] = '\0';
+  return true;
+}
+
+uint32_t load_raw32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+bool send_all(int fd, const void* buf, std::size_t len) {
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void set_recv_timeout(int fd, int secs) {
+  timeval tv{};
+  tv.tv_sec = secs;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Closes `fd` when it is still the current launcher connection; the exit
+// path may have taken and closed it already.
+void drop_connfd(int fd) {
+  int expected = fd;
+  if (connfd.compare_exchange_strong(expected, -1)) close(fd);
+}
+
+void setup_listener() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd == -1) vpnc_exit(0, kLogModule, "read_config", __LINE__, "create socket failed\n");
+  sockfdctl.store(fd);
+  int one = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+    LOG_AS("read_config", "Failed to set reuse port");
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    LOG_AS("read_config", "Failed to set reuse address");
+  linger lg{};
+  lg.l_onoff = 1;
+  lg.l_linger = 0;
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  LOG_AS("read_config", "start bind\n");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(kLauncherPort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    LOG_AS("read_config", "bind failed, error id %d\n", errno);
+    vpnc_exit(0, kLogModule, "read_config", __LINE__, nullptr);
+  }
+  LOG_AS("read_config", "start listen\n");
+  if (listen(fd, 100) != 0) vpnc_exit(0, kLogModule, "read_config", __LINE__, "listen failed\n");
+  LOG_AS("read_config", "start connect\n");
+}
+
+bool pkg_is_commandline(const config_pkg& pkg) {
+  char mode[64];
+  return take_text(pkg.raw, config_pkg_off::navtype, mode, sizeof mode) &&
+         std::strcmp(mode, "commandline") == 0;
+}
+
+int proxy_fields(vpnc_session* s, const uint8_t* pkg) {
+  uint8_t type = pkg[config_pkg_off::proxy_type + 3];
+  LOG_AS("read_proxy_config", "OUTSIDE_PROXY_TYPE=%d", type);
+  s->proxy_mode = PROXYMODE_NONE;
+  s->proxy_type = type;
+  if (type == OUTPROXY_NONE) return 1;
+
+  uint32_t ip = load_raw32(pkg + config_pkg_off::proxy_ip);
+  if (ip == 0 && type <= OUTPROXY_NTLM) {
+    LOG_AS("read_proxy_config", "outside proxy address 0.0.0.0 is not valid");
+    return -1;
+  }
+  s->proxy_mode = PROXYMODE_OUTSIDE;
+  s->proxy_ip = ip;
+  s->connect_ip = ip;
+  s->proxy_port = static_cast<uint16_t>(load_be32(pkg + config_pkg_off::proxy_port));
+  s->connect_port = s->proxy_port;
+  char iptext[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &ip, iptext, sizeof iptext);
+  LOG_AS("read_proxy_config", "OUTPROXY_ADDR :%s  OUTPROXY_PORT :%d, qn host name %s, type %d", iptext,
+         s->proxy_port, s->hostname, type);
+  if (type == OUTPROXY_HTTP) return 1;
+  if (type != OUTPROXY_BASIC && type != OUTPROXY_NTLM) return -1;
+
+  if (!take_text(pkg, config_pkg_off::proxy_user, s->proxy_user, sizeof s->proxy_user)) {
+    LOG_AS("read_proxy_config", "proxy uname is larger than destination's buffer");
+    return -1;
+  }
+  if (!take_text(pkg, config_pkg_off::proxy_passwd, s->proxy_passwd, sizeof s->proxy_passwd)) {
+    LOG_AS("read_proxy_config", "proxy passwd is larger than destination's buffer");
+    return -1;
+  }
+  if (type == OUTPROXY_NTLM &&
+      !take_text(pkg, config_pkg_off::proxy_domain, s->proxy_domain, sizeof s->proxy_domain)) {
+    LOG_AS("read_proxy_config", "proxy domain is larger than destination's buffer");
+    return -1;
+  }
+  // The package's domain field, bounded for the log line.
+  char src_domain[256] = {};
+  long n = pkg_text_len(pkg, config_pkg_off::proxy_domain);
+  std::size_t keep = (n < 0 || n >= long(sizeof src_domain)) ? sizeof src_domain - 1 : std::size_t(n);
+  std::memcpy(src_domain, pkg + config_pkg_off::proxy_domain, keep);
+  LOG_AS("read_proxy_config", "username  :%s, passwd %s, domain %s, source domain %s", s->proxy_user,
+         s->proxy_passwd, s->proxy_domain, src_domain);
+  return 1;
+}
+}  // namespace
+
+std::atomic<int> sockfd_autolaunch{-1};
+pthread_t g_namedpipeid{};
+
+uint8_t* translate_javastr2ipv6(char* text) {
+  static uint8_t addr6[16];
+  if (text == nullptr) return nullptr;
+  if (*text == '[') ++text;
+  std::size_t len = std::strlen(text);
+  if (len > 0 && text[len - 1] == ']') text[len - 1] = '\0';
+  std::memset(addr6, 0, sizeof addr6);
+  if (inet_pton(AF_INET6, text, addr6) != 1) return nullptr;
+  return addr6;
+}
+
+int read_proxy_config(vpnc_session* s, const config_pkg* pkg) { return proxy_fields(s, pkg->raw); }
+
+int fill_session_from_pkg(const uint8_t (&pkg)[kConfigPkgSize], vpnc_session* s) {
+  s->is_ipv6 = static_cast<int32_t>(load_be32(pkg + config_pkg_off::is_ipv6));
+  if (s->is_ipv6 != 0) {
+    // The text may run past its 40 bytes; no IPv6 text is anywhere near 64.
+    char text[64] = {};
+    uint8_t* addr = nullptr;
+    if (take_text(pkg, config_pkg_off::gateway_ip6_text, text, sizeof text))
+      addr = translate_javastr2ipv6(text);
+    if (addr == nullptr) {
+      LOG_AS("read_config", "Failed to translate java ip string to ipv6 format");
+      return -1;
+    }
+    static const uint8_t kAny[16] = {};
+    if (std::memcmp(addr, kAny, sizeof kAny) == 0) {
+      LOG_AS("read_config", "gateway address :: is not valid");
+      return -1;
+    }
+    std::memcpy(s->gateway_ip6, addr, sizeof s->gateway_ip6);
+    s->connect_ip = 0;
+  } else {
+    std::memset(s->gateway_ip6, 0, sizeof s->gateway_ip6);
+    uint32_t ip = load_raw32(pkg + config_pkg_off::gateway_ip);
+    if (ip == 0) {
+      LOG_AS("read_config", "gateway address 0.0.0.0 is not valid");
+      return -1;
+    }
+    s->gateway_ip = ip;
+    s->connect_ip = ip;
+    LOG_AS("read_config", "QN_HOSTNAME := 0x%0x, qnname %s", load_le32(pkg + config_pkg_off::gateway_ip),
+           s->hostname);
+  }
+
+  uint32_t port = load_be32(pkg + config_pkg_off::gateway_port);
+  s->gateway_port = static_cast<uint16_t>(port);
+  s->connect_port = s->gateway_port;
+  LOG_AS("read_config", "QN_port := ntoh 0x%0x, old: 0x%0x", port,
+         load_le32(pkg + config_pkg_off::gateway_port));
+
+  if (!take_text(pkg, config_pkg_off::session_cookie, s->session_cookie, sizeof s->session_cookie)) {
+    LOG_AS("read_config", "source cookie length is larger then destination");
+    return -1;
+  }
+  LOG_AS("read_config", "SESSION COOKIE : %s", s->session_cookie);
+
+  if (proxy_fields(s, pkg) < 0) return -1;
+
+  if (!take_text(pkg, config_pkg_off::navtype, s->navtype, sizeof s->navtype)) return -1;
+
+  if (!take_text(pkg, config_pkg_off::hostname, s->hostname, sizeof s->hostname)) {
+    LOG_AS("read_config", "source hostname length is larger then destination");
+    return -1;
+  }
+  LOG_AS("read_config", "NAVTYPE := %s", s->navtype);
+  return 0;
+}
+
+int recv_config_pkg(int fd, config_pkg* out) {
+  std::size_t got = 0;
+  while (got < kConfigPkgSize) {
+    ssize_t n = recv(fd, out->raw + got, kConfigPkgSize - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    got += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int read_config(vpnc_session* s) {
+  if (sockfdctl.load() == -1) setup_listener();
+  for (;;) {
+    int fd = accept4(sockfdctl.load(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd == -1) {
+      VPN_LOG("accept failed\n");
+      usleep(100 * 1000);  // keeps a lack of descriptors from spinning
+      continue;
+    }
+    VPN_LOG("accept success\n");
+    // A connection refused for its magic stays open (the launcher may keep
+    // it); the newest one is the launcher connection.
+    connfd.store(fd);
+    set_recv_timeout(fd, kPackageReadTimeoutSec);
+    if (recv_config_pkg(fd, &g_last_pkg) != 0) {
+      VPN_LOG("connection ended or failed before the whole package arrived");
+      drop_connfd(fd);
+      continue;
+    }
+    set_recv_timeout(fd, 0);
+    if (load_be32(g_last_pkg.raw + config_pkg_off::magic) != CONFIG_PKG_MAGIC) {
+      VPN_LOG("read finish but pkg is invalid");
+      continue;
+    }
+    return fill_session_from_pkg(g_last_pkg.raw, s);
+  }
+}
+
+void read_launcher_config(vpnc_session* s) {
+  while (read_config(s) != 0) {
+    LOG_AS("main", "configuration package refused, waiting for the next one");
+    int fd = connfd.load();
+    if (fd != -1 && pkg_is_commandline(g_last_pkg) && !send_all(fd, kConnectFail, sizeof kConnectFail)) {
+      LOG_AS("main", "Failed to send fail response to cmdline");
+    }
+    if (fd != -1) drop_connfd(fd);
+    // Nothing of a refused package may reach the handshake.
+    vpnc_session_reset(s);
+    s->version_index = 2;
+  }
+}
+
+void build_stat_reply(uint32_t clientip_netorder, uint64_t byte_in, uint64_t byte_out,
+                      uint8_t (&out)[kStatReplySize]) {
+  std::memset(out, 0, sizeof out);
+  char ip[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &clientip_netorder, ip, sizeof ip);
+  std::size_t n = std::strlen(ip);
+  std::memcpy(out, ip, n < kStatIpField ? n : kStatIpField);
+  char count[kStatCountField] = {};
+  snprintf(count, sizeof count, "%" PRIu64, byte_in);
+  std::memcpy(out + kStatIpField, count, std::strlen(count));
+  std::memset(count, 0, sizeof count);
+  snprintf(count, sizeof count, "%" PRIu64, byte_out);
+  std::memcpy(out + kStatIpField + kStatCountField, count, std::strlen(count));
+}
+
+void build_fifo_record(uint64_t byte_in, uint64_t byte_out, char (&out)[kFifoRecordSize]) {
+  std::memset(out, 0, sizeof out);
+  snprintf(out, sizeof out, "byte in:%" PRIu64 ", byte out:%" PRIu64, byte_in, byte_out);
+}
+
+int java_socket_process(vpnc_session* s, int fd) {
+  if (fd == -1 || m_pNetConfigFlag == nullptr) {
+    VPN_LOG("socket between java applet is not valid");
+    return -1;
+  }
+  uint8_t code[4];
+  ssize_t n;
+  do {
+    n = recv(fd, code, sizeof code, MSG_WAITALL);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) {
+    VPN_LOG("socket between java applet has been closed by java side");
+    return -1;
+  }
+  if (n != static_cast<ssize_t>(sizeof code)) {
+    VPN_LOG("statistics request code is not valid");
+    return -1;
+  }
+  uint32_t req = load_be32(code);
+  if (req == TERMINATE_REQUEST_CODE) {
+    VPN_LOG("receive a terminate signal from java applet");
+    int done = 0;
+    int result;
+    do {
+      result = vpnc_dtor(s, 0, 1, &done);
+    } while (result != DTOR_DESTROYED && done == 0);
+    VPN_LOG("send terminate response code to java applet");
+    if (!send_all(fd, code, sizeof code)) VPN_LOG("Failed to send dead response to java applet");
+    VPNC_EXIT(0, "Exsit vpn client daemon on Java request");
+  }
+  if (req == STAT_REQUEST_CODE) {
+    uint8_t reply[kStatReplySize];
+    build_stat_reply(clientip_load(m_pNetConfigFlag), g_byte_in.load(), g_byte_out.load(), reply);
+    if (!send_all(fd, reply, kStatIpField)) {
+      VPN_LOG("Failed to send ip address to java applet");
+      return -1;
+    }
+    if (!send_all(fd, reply + kStatIpField, kStatCountField)) {
+      VPN_LOG("Failed to send receive data statistics to java applet");
+      return -1;
+    }
+    if (!send_all(fd, reply + kStatIpField + kStatCountField, kStatCountField)) {
+      VPN_LOG("Failed to send sent data statistics to java applet");
+      return -1;
+    }
+    return 1;
+  }
+  VPN_LOG("statistics request code is not valid");
+  return -1;
+}
+
+void* main_socket_listen_thread(void*) {
+  int result = 0;
+  int fd;
+  while ((fd = connfd.load()) != -1 && result != -1) result = java_socket_process(&session, fd);
+  return nullptr;
+}
+
+void* socket_sub_listen_thread(void* fd_as_ptr) {
+  int fd = static_cast<int>(reinterpret_cast<intptr_t>(fd_as_ptr));
+  VPN_LOG("socket_sub_listen_thread is called %d", fd);
+  while (java_socket_process(&session, fd) != -1) {
+  }
+  return nullptr;
+}
+
+namespace {
+// Ends the worker of the previous extra connection: wake it by shutting its
+// connection down, wait for it, then release the descriptor.
+void retire_worker(int fd, pthread_t worker, bool started) {
+  shutdown(fd, SHUT_RDWR);
+  if (started && pthread_join(worker, nullptr) != 0)
+    LOG_AS("sub_socket_listen_thread", "Failed to waiting route check subprocess's exit");
+  close(fd);
+}
+}  // namespace
+
+void* sub_socket_listen_thread(void*) {
+  int current = -1;
+  pthread_t worker{};
+  bool started = false;
+  int lfd;
+  while ((lfd = sockfdctl.load()) != -1) {
+    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd == -1) {
+      if (sockfdctl.load() == -1) break;
+      VPN_LOG("autolaunch statistic socket accept failed, errno is %d\n", errno);
+      usleep(100 * 1000);
+      continue;
+    }
+    if (current != -1) retire_worker(current, worker, started);
+    started = false;
+    current = fd;
+    sockfd_autolaunch.store(fd);
+    VPN_LOG("received data from autolaunch socket, %d", fd);
+    if (pthread_create(&worker, nullptr, socket_sub_listen_thread,
+                       reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0) {
+      VPN_LOG("Create sub socket listen thread failed.");
+    } else {
+      started = true;
+    }
+  }
+  if (current != -1) {
+    sockfd_autolaunch.store(-1);
+    retire_worker(current, worker, started);
+  }
+  return nullptr;
+}
+
+int fifo_writer_pass(const char* path) {
+  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (fd == -1) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    LOG_AS("vpnc_writepipe", "%s is not a fifo", path);
+    close(fd);
+    return -1;
+  }
+  char record[kFifoRecordSize];
+  build_fifo_record(g_byte_in.load(), g_byte_out.load(), record);
+  ssize_t n = write(fd, record, sizeof record);
+  int err = errno;
+  if (n >= 0) {
+    LOG_AS("vpnc_writepipe", "real write num is %d, %s", static_cast<int>(n), record);
+  } else if (err == EAGAIN) {
+    LOG_AS("vpnc_writepipe", "write to fifo error; try later");
+  }
+  close(fd);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void* vpnc_writepipe(void*) {
+  while (g_vpnExit.load() == 0) {
+    fifo_writer_pass(kStatsFifoPath);
+    sleep(2);
+  }
+  return nullptr;
+}

@@ -1,0 +1,461 @@
+#include "client/launcher_channel.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client/config_store.h"
+#include "client/diag.h"
+#include "client/vpn_globals.h"
+
+namespace {
+uint32_t ip4(const char* text) {
+  uint32_t v = 0;
+  inet_pton(AF_INET, text, &v);
+  return v;
+}
+
+// Builds a package byte by byte from the field table.
+struct Pkg {
+  uint8_t raw[kConfigPkgSize] = {};
+  Pkg() {
+    be32(config_pkg_off::magic, CONFIG_PKG_MAGIC);
+    addr(config_pkg_off::gateway_ip, "198.18.0.1");
+    be32(config_pkg_off::gateway_port, 443);
+    text(config_pkg_off::session_cookie, "SESSID=abc");
+    text(config_pkg_off::navtype, "Firefox");
+    text(config_pkg_off::hostname, "gw.example.test");
+  }
+  Pkg& be32(std::size_t off, uint32_t v) {
+    raw[off] = uint8_t(v >> 24);
+    raw[off + 1] = uint8_t(v >> 16);
+    raw[off + 2] = uint8_t(v >> 8);
+    raw[off + 3] = uint8_t(v);
+    return *this;
+  }
+  Pkg& addr(std::size_t off, const char* ip) {
+    uint32_t v = ip4(ip);
+    std::memcpy(raw + off, &v, 4);
+    return *this;
+  }
+  // Writes the bytes and a zero byte after them (when it fits in the package).
+  Pkg& text(std::size_t off, const std::string& s) {
+    std::memcpy(raw + off, s.data(), s.size());
+    if (off + s.size() < kConfigPkgSize) raw[off + s.size()] = 0;
+    return *this;
+  }
+  Pkg& fill(std::size_t off, std::size_t n, char c) { return text(off, std::string(n, c)); }
+};
+
+struct Logs {
+  std::vector<std::string> lines;
+  Logs() {
+    vpn_log_set_sink([this](int, const char* l) { lines.emplace_back(l); });
+  }
+  ~Logs() { vpn_log_set_sink(nullptr); }
+  bool has(const std::string& needle) const {
+    for (const auto& l : lines)
+      if (l.find(needle) != std::string::npos) return true;
+    return false;
+  }
+};
+
+struct PkgCase {
+  const char* name;
+  std::function<void(Pkg&)> build;
+  int expected;
+  std::function<void(const vpnc_session&)> check;
+  const char* log = nullptr;  // a line that must be logged
+};
+
+std::string ip6_text(const uint8_t* a) {
+  char t[INET6_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET6, a, t, sizeof t);
+  return t;
+}
+}  // namespace
+
+TEST(LauncherPackage, FieldTable) {
+  const PkgCase cases[] = {
+      {"ipv4 gateway", [](Pkg&) {}, 0,
+       [](const vpnc_session& s) {
+         EXPECT_EQ(s.gateway_ip, ip4("198.18.0.1"));
+         EXPECT_EQ(s.connect_ip, s.gateway_ip);
+         EXPECT_EQ(s.gateway_port, 443);
+         EXPECT_EQ(s.connect_port, 443);
+         EXPECT_STREQ(s.session_cookie, "SESSID=abc");
+         EXPECT_STREQ(s.navtype, "Firefox");
+         EXPECT_STREQ(s.hostname, "gw.example.test");
+         EXPECT_EQ(s.proxy_type, OUTPROXY_NONE);
+         EXPECT_EQ(s.proxy_mode.load(), PROXYMODE_NONE);
+       },
+       "NAVTYPE := Firefox"},
+      {"port uses the low 16 bits", [](Pkg& p) { p.be32(config_pkg_off::gateway_port, 0x0001'01bb); }, 0,
+       [](const vpnc_session& s) { EXPECT_EQ(s.gateway_port, 443); }},
+      {"proxy type word 0x00000100 is type 0",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, 0x100).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.be32(config_pkg_off::proxy_port, 3128);
+       },
+       0,
+       [](const vpnc_session& s) {
+         EXPECT_EQ(s.proxy_type, OUTPROXY_NONE);
+         EXPECT_EQ(s.connect_ip, ip4("198.18.0.1"));
+         EXPECT_EQ(s.connect_port, 443);
+         EXPECT_EQ(s.proxy_ip, 0u);
+       }},
+      {"ipv6 with brackets",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "[2001:db8::1]");
+       },
+       0,
+       [](const vpnc_session& s) {
+         EXPECT_NE(s.is_ipv6, 0);
+         EXPECT_EQ(ip6_text(s.gateway_ip6), "2001:db8::1");
+         EXPECT_EQ(s.connect_ip, 0u);
+         EXPECT_EQ(s.gateway_ip, 0u);
+       }},
+      {"ipv6 without brackets",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "2001:db8::1");
+       },
+       0,
+       [](const vpnc_session& s) {
+         EXPECT_EQ(ip6_text(s.gateway_ip6), "2001:db8::1");
+         EXPECT_EQ(s.connect_ip, 0u);
+       }},
+      {"ipv6 empty text refused", [](Pkg& p) { p.be32(config_pkg_off::is_ipv6, 1); }, -1,
+       [](const vpnc_session& s) { EXPECT_STREQ(s.session_cookie, ""); },
+       "Failed to translate java ip string to ipv6 format"},
+      {"ipv6 unspecified address refused",
+       [](Pkg& p) { p.be32(config_pkg_off::is_ipv6, 1).text(config_pkg_off::gateway_ip6_text, "[::]"); }, -1,
+       nullptr, "gateway address :: is not valid"},
+      {"ipv4 gateway 0.0.0.0 refused", [](Pkg& p) { p.addr(config_pkg_off::gateway_ip, "0.0.0.0"); }, -1,
+       [](const vpnc_session& s) { EXPECT_EQ(s.connect_ip, 0u); }, "gateway address 0.0.0.0 is not valid"},
+      {"http proxy replaces the connect address only",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, OUTPROXY_HTTP).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.be32(config_pkg_off::proxy_port, 3128);
+       },
+       0,
+       [](const vpnc_session& s) {
+         EXPECT_EQ(s.proxy_mode.load(), PROXYMODE_OUTSIDE);
+         EXPECT_EQ(s.connect_ip, ip4("10.9.9.9"));
+         EXPECT_EQ(s.connect_port, 3128);
+         EXPECT_EQ(s.gateway_ip, ip4("198.18.0.1"));
+         EXPECT_EQ(s.gateway_port, 443);
+       }},
+      {"proxy address 0.0.0.0 refused", [](Pkg& p) { p.be32(config_pkg_off::proxy_type, OUTPROXY_HTTP); }, -1,
+       [](const vpnc_session& s) { EXPECT_EQ(s.connect_ip, ip4("198.18.0.1")); },
+       "outside proxy address 0.0.0.0 is not valid"},
+      {"proxy type 7 refused after the address was replaced",
+       [](Pkg& p) { p.be32(config_pkg_off::proxy_type, 7).addr(config_pkg_off::proxy_ip, "10.9.9.9"); }, -1,
+       [](const vpnc_session& s) {
+         EXPECT_EQ(s.connect_ip, ip4("10.9.9.9"));
+         EXPECT_STREQ(s.navtype, "");
+       }},
+      {"basic proxy user of 63 bytes taken",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, OUTPROXY_BASIC).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.fill(config_pkg_off::proxy_user, 63, 'u').fill(config_pkg_off::proxy_passwd, 31, 'p');
+         p.fill(config_pkg_off::proxy_domain, 200, 'd');  // not read for Basic
+       },
+       0,
+       [](const vpnc_session& s) {
+         EXPECT_EQ(std::strlen(s.proxy_user), 63u);
+         EXPECT_EQ(std::strlen(s.proxy_passwd), 31u);
+         EXPECT_STREQ(s.proxy_domain, "");
+         EXPECT_STREQ(s.navtype, "Firefox");
+       }},
+      {"basic proxy user of 64 bytes refused",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, OUTPROXY_BASIC).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.fill(config_pkg_off::proxy_user, 64, 'u');
+       },
+       -1,
+       [](const vpnc_session& s) {
+         EXPECT_STREQ(s.navtype, "");
+         EXPECT_STREQ(s.hostname, "");
+       },
+       "proxy uname is larger than destination's buffer"},
+      {"proxy password of 32 bytes refused",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, OUTPROXY_NTLM).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.fill(config_pkg_off::proxy_passwd, 32, 'p');
+       },
+       -1, nullptr, "proxy passwd is larger than destination's buffer"},
+      {"ntlm domain of 99 bytes taken",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, OUTPROXY_NTLM).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.text(config_pkg_off::proxy_user, "bob").fill(config_pkg_off::proxy_domain, 99, 'd');
+       },
+       0, [](const vpnc_session& s) { EXPECT_EQ(std::strlen(s.proxy_domain), 99u); }},
+      {"ntlm domain of 100 bytes refused",
+       [](Pkg& p) {
+         p.be32(config_pkg_off::proxy_type, OUTPROXY_NTLM).addr(config_pkg_off::proxy_ip, "10.9.9.9");
+         p.fill(config_pkg_off::proxy_domain, 100, 'd');
+       },
+       -1, nullptr, "proxy domain is larger than destination's buffer"},
+      {"launch mode of 63 bytes taken", [](Pkg& p) { p.fill(config_pkg_off::navtype, 63, 'n'); }, 0,
+       [](const vpnc_session& s) { EXPECT_EQ(std::strlen(s.navtype), 63u); }},
+      {"launch mode of 64 bytes refused", [](Pkg& p) { p.fill(config_pkg_off::navtype, 64, 'n'); }, -1,
+       [](const vpnc_session& s) {
+         EXPECT_STREQ(s.navtype, "");
+         EXPECT_STREQ(s.hostname, "");
+       }},
+      {"host name of 63 bytes taken", [](Pkg& p) { p.fill(config_pkg_off::hostname, 63, 'h'); }, 0,
+       [](const vpnc_session& s) { EXPECT_EQ(std::strlen(s.hostname), 63u); }},
+      {"host name of 64 bytes refused", [](Pkg& p) { p.fill(config_pkg_off::hostname, 64, 'h'); }, -1,
+       [](const vpnc_session& s) { EXPECT_STREQ(s.hostname, ""); },
+       "source hostname length is larger then destination"},
+      {"host name without zero byte to the end refused",
+       [](Pkg& p) { std::memset(p.raw + config_pkg_off::hostname, 'h', 256); }, -1, nullptr,
+       "source hostname length is larger then destination"},
+      {"cookie of 300 bytes runs into the next field",
+       [](Pkg& p) { p.fill(config_pkg_off::session_cookie, 300, 'c'); }, 0,
+       [](const vpnc_session& s) { EXPECT_EQ(std::strlen(s.session_cookie), 300u); }},
+      {"no zero byte from the cookie to the end refused",
+       [](Pkg& p) { std::memset(p.raw + config_pkg_off::session_cookie, 'c', kConfigPkgSize - 164); }, -1,
+       [](const vpnc_session& s) { EXPECT_STREQ(s.session_cookie, ""); },
+       "source cookie length is larger then destination"},
+  };
+  for (const PkgCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pkg p;
+    c.build(p);
+    vpnc_session s;
+    vpnc_session_reset(&s);
+    Logs logs;
+    EXPECT_EQ(fill_session_from_pkg(p.raw, &s), c.expected);
+    if (c.check) c.check(s);
+    if (c.log) {
+      EXPECT_TRUE(logs.has(c.log)) << c.log;
+    }
+  }
+}
+
+TEST(LauncherPackage, LaunchModeTooLongIsRefusedWithoutMessage) {
+  Pkg p;
+  p.fill(config_pkg_off::navtype, 64, 'n');
+  vpnc_session s;
+  vpnc_session_reset(&s);
+  Logs logs;
+  EXPECT_EQ(fill_session_from_pkg(p.raw, &s), -1);
+  ASSERT_FALSE(logs.lines.empty());
+  EXPECT_NE(logs.lines.back().find("OUTSIDE_PROXY_TYPE=0"), std::string::npos);
+}
+
+TEST(LauncherPackage, ReceivedWholeOrNotAtAll) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  Pkg p;
+  ASSERT_EQ(write(sv[1], p.raw, 500), 500);
+  ASSERT_EQ(write(sv[1], p.raw + 500, kConfigPkgSize - 500), ssize_t(kConfigPkgSize - 500));
+  config_pkg got{};
+  EXPECT_EQ(recv_config_pkg(sv[0], &got), 0);
+  EXPECT_EQ(std::memcmp(got.raw, p.raw, kConfigPkgSize), 0);
+  // A connection that ends part-way is not a package.
+  ASSERT_EQ(write(sv[1], p.raw, 1187), 1187);
+  close(sv[1]);
+  EXPECT_EQ(recv_config_pkg(sv[0], &got), -1);
+  close(sv[0]);
+}
+
+namespace {
+class Requests : public ::testing::Test {
+ protected:
+  int sv[2] = {-1, -1};
+  vpnc_session s;
+  void SetUp() override {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    vpnc_session_reset(&s);
+    initial_network_config();
+    g_byte_in = 0;
+    g_byte_out = 0;
+  }
+  void TearDown() override {
+    if (sv[0] != -1) close(sv[0]);
+    if (sv[1] != -1) close(sv[1]);
+  }
+  void request(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(write(sv[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
+  std::vector<uint8_t> reply() {
+    std::vector<uint8_t> out(kStatReplySize + 1);
+    ssize_t n = recv(sv[1], out.data(), out.size(), MSG_DONTWAIT);
+    out.resize(n < 0 ? 0 : std::size_t(n));
+    return out;
+  }
+};
+const std::vector<uint8_t> kStat = {0xfe, 0xed, 0xc0, 0xde};
+
+std::string field(const std::vector<uint8_t>& r, std::size_t off, std::size_t n) {
+  return std::string(reinterpret_cast<const char*>(r.data()) + off, n);
+}
+}  // namespace
+
+TEST_F(Requests, StatisticsBeforeNetworkConfiguration) {
+  request(kStat);
+  EXPECT_EQ(java_socket_process(&s, sv[0]), 1);
+  auto r = reply();
+  ASSERT_EQ(r.size(), kStatReplySize);
+  EXPECT_EQ(field(r, 0, 15), std::string("0.0.0.0") + std::string(8, '\0'));
+  EXPECT_EQ(field(r, 15, 100), std::string("0") + std::string(99, '\0'));
+  EXPECT_EQ(field(r, 115, 100), std::string("0") + std::string(99, '\0'));
+}
+
+TEST_F(Requests, StatisticsFifteenCharacterAddressAndCounters) {
+  clientip_store(m_pNetConfigFlag, ip4("192.168.100.200"));
+  g_byte_in = 18446744073709551615ull;
+  g_byte_out = 1234;
+  request(kStat);
+  EXPECT_EQ(java_socket_process(&s, sv[0]), 1);
+  auto r = reply();
+  ASSERT_EQ(r.size(), kStatReplySize);
+  EXPECT_EQ(field(r, 0, 15), "192.168.100.200");
+  EXPECT_EQ(field(r, 15, 20), "18446744073709551615");
+  EXPECT_EQ(r[35], 0);
+  EXPECT_EQ(field(r, 115, 5), std::string("1234") + '\0');
+}
+
+TEST_F(Requests, BadShortClosedAndInvalidSocket) {
+  Logs logs;
+  request({0, 0, 0, 0});
+  EXPECT_EQ(java_socket_process(&s, sv[0]), -1);
+  EXPECT_TRUE(logs.has("statistics request code is not valid"));
+  EXPECT_TRUE(reply().empty());
+
+  logs.lines.clear();
+  request({0xfe, 0xed});  // incomplete, then the launcher goes
+  shutdown(sv[1], SHUT_WR);
+  EXPECT_EQ(java_socket_process(&s, sv[0]), -1);
+  EXPECT_TRUE(logs.has("statistics request code is not valid"));
+
+  logs.lines.clear();
+  EXPECT_EQ(java_socket_process(&s, sv[0]), -1);
+  EXPECT_TRUE(logs.has("socket between java applet has been closed by java side"));
+
+  logs.lines.clear();
+  EXPECT_EQ(java_socket_process(&s, -1), -1);
+  EXPECT_TRUE(logs.has("socket between java applet is not valid"));
+}
+
+TEST_F(Requests, PeerGoneDuringReplyIsAnErrorNotAnEnd) {
+  Logs logs;
+  request(kStat);
+  close(sv[1]);
+  sv[1] = -1;
+  EXPECT_EQ(java_socket_process(&s, sv[0]), -1);  // SIGPIPE must not end us
+  EXPECT_TRUE(logs.has("Failed to send ip address to java applet"));
+}
+
+// A newer extra connection replaces the previous one: the old connection is
+// shut down and its worker joined before the new worker starts.
+TEST(ExtraConnections, NewerConnectionReplacesOlder) {
+  initial_network_config();
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_NE(lfd, -1);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ASSERT_EQ(listen(lfd, 8), 0);
+  sockfdctl = lfd;
+  pthread_t listener;
+  ASSERT_EQ(pthread_create(&listener, nullptr, sub_socket_listen_thread, nullptr), 0);
+
+  auto dial = [&] {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return c;
+  };
+  auto stats = [](int c) {
+    EXPECT_EQ(send(c, kStat.data(), 4, MSG_NOSIGNAL), 4);
+    std::vector<uint8_t> r(kStatReplySize);
+    return recv(c, r.data(), r.size(), MSG_WAITALL);
+  };
+
+  int first = dial();
+  EXPECT_EQ(stats(first), ssize_t(kStatReplySize));
+  int second = dial();
+  // The first connection is shut down: no more answers on it.
+  char b;
+  EXPECT_EQ(recv(first, &b, 1, 0), 0);
+  EXPECT_EQ(stats(second), ssize_t(kStatReplySize));
+  EXPECT_NE(sockfd_autolaunch.load(), -1);
+
+  sockfdctl = -1;
+  shutdown(lfd, SHUT_RDWR);  // wakes the accept
+  pthread_join(listener, nullptr);
+  EXPECT_EQ(recv(second, &b, 1, 0), 0);  // its worker was ended too
+  close(first);
+  close(second);
+  close(lfd);
+}
+
+namespace {
+class Fifo : public ::testing::Test {
+ protected:
+  std::string dir;
+  void SetUp() override {
+    char tmpl[] = "/tmp/vpnc-fifo-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override {
+    for (const char* n : {"/fifo", "/file", "/link"}) unlink((dir + n).c_str());
+    rmdir(dir.c_str());
+  }
+};
+}  // namespace
+
+TEST_F(Fifo, RecordGoesToAFifo) {
+  std::string path = dir + "/fifo";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  int rd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_NE(rd, -1);
+  g_byte_in = 7;
+  g_byte_out = 9;
+  EXPECT_EQ(fifo_writer_pass(path.c_str()), int(kFifoRecordSize));
+  std::vector<char> rec(kFifoRecordSize + 1);
+  EXPECT_EQ(read(rd, rec.data(), rec.size()), ssize_t(kFifoRecordSize));
+  EXPECT_STREQ(rec.data(), "byte in:7, byte out:9");
+  EXPECT_EQ(rec[kFifoRecordSize - 1], 0);
+  close(rd);
+}
+
+TEST_F(Fifo, RegularFileAndSymlinkAreNeverWritten) {
+  std::string file = dir + "/file";
+  std::string link = dir + "/link";
+  int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_NE(fd, -1);
+  close(fd);
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  EXPECT_EQ(fifo_writer_pass(file.c_str()), -1);
+  EXPECT_EQ(fifo_writer_pass(link.c_str()), -1);
+  EXPECT_EQ(fifo_writer_pass((dir + "/missing").c_str()), -1);
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+}
+
+TEST(FifoWriter, StopFlagSetEndsNewWriterAtOnce) {
+  g_vpnExit = 1;
+  EXPECT_EQ(vpnc_writepipe(nullptr), nullptr);  // returns without opening anything
+  g_vpnExit = 0;
+}
