@@ -8,8 +8,6 @@
 #include "client/route_entry.h"
 #include "client/vpn_globals.h"
 
-#include <unistd.h>
-
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
 void not_built(const char* func) { vpn_log(kLogModule, __LINE__, func, "not built in this version"); }
@@ -35,12 +33,6 @@ WEAK int vpnc_data_transfer(vpnc_session*) {
 WEAK int vpnc_dtor(vpnc_session*, int, int, int* done) {
   not_built("vpnc_dtor");
   return (*done = 1, DTOR_DESTROYED);
-}
-
-WEAK void vpnc_exit(int status, const char*, const char*, int, const char* message) {
-  not_built("vpnc_exit");
-  if (message != nullptr) vpn_log(kLogModule, __LINE__, "vpnc_exit", "%s", message);
-  _exit(status);
 }
 
 WEAK char* create_get_qn2(vpnc_session*, const char*) {
