@@ -3,7 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -448,6 +453,128 @@ TEST(Filter, NoListOrEmptyListSendsEverything) {
   EXPECT_EQ(DiscardOrNot(d, p.size(), &ex), 1);
   ex.count = 1;
   EXPECT_EQ(DiscardOrNot(d, p.size(), &ex), 0);
+}
+
+}  // namespace
+
+// ---- the default TLS side: a real TLS connection over a socketpair ---------
+namespace {
+
+struct TlsPair {
+  SSL_CTX* sctx = nullptr;
+  SSL_CTX* cctx = nullptr;
+  SSL* server = nullptr;
+  SSL* client = nullptr;
+  int fds[2] = {-1, -1};
+
+  bool open() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    if (key == nullptr || cert == nullptr) return false;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, key, EVP_sha256());
+    sctx = SSL_CTX_new(TLS_server_method());
+    cctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);  // the daemon's newest version
+    SSL_CTX_use_certificate(sctx, cert);
+    SSL_CTX_use_PrivateKey(sctx, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    timeval tv{5, 0};  // a read that should not block ends the test instead
+    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    server = SSL_new(sctx);
+    client = SSL_new(cctx);
+    SSL_set_fd(server, fds[1]);
+    SSL_set_fd(client, fds[0]);
+    std::atomic<int> accepted{0};
+    std::thread t([&] { accepted = SSL_accept(server); });
+    int connected = SSL_connect(client);
+    t.join();
+    return connected == 1 && accepted.load() == 1;
+  }
+  ~TlsPair() {
+    SSL_free(server);
+    SSL_free(client);
+    SSL_CTX_free(sctx);
+    SSL_CTX_free(cctx);
+    if (fds[0] >= 0) close(fds[0]);
+    if (fds[1] >= 0) close(fds[1]);
+  }
+};
+
+class RelayTls : public Relay {
+ protected:
+  TlsPair tls;
+  void SetUp() override {
+    Relay::SetUp();
+    relay_set_tls_io(nullptr);  // SSL_read/SSL_write on session.ssl
+    ASSERT_TRUE(tls.open());
+    session.ssl = tls.client;
+    session.sockfd = tls.fds[0];
+  }
+  void TearDown() override {
+    session.ssl = nullptr;
+    session.sockfd = -1;
+    Relay::TearDown();
+  }
+  void gateway_sends(const std::string& bytes) {
+    ASSERT_EQ(SSL_write(tls.server, bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
+  }
+};
+
+TEST_F(RelayTls, PacketsBothWays) {
+  const std::string a = pkt(60, 'a'), b = pkt(1400, 'b');
+  gateway_sends(a + b);
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), (std::vector<std::string>{a, b}));
+  EXPECT_EQ(g_byte_in.load(), a.size() + b.size());
+
+  const std::string out = pkt(500, 'o');
+  to_utun(out);
+  EXPECT_EQ(outbound(), XFER_OK);
+  char buf[2000];
+  ASSERT_EQ(SSL_read(tls.server, buf, sizeof buf), 500);
+  EXPECT_EQ(std::string(buf, 500), out);
+  EXPECT_EQ(g_byte_out.load(), 500u);
+}
+
+// Packets behind the last configuration bytes in the same TLS record stay in
+// the library's buffer, where select() cannot see them.
+TEST_F(RelayTls, PendingBytesAreReportedAndServed) {
+  const std::string a = pkt(60, 'a');
+  gateway_sends("CFG" + a);
+  char cfg[3];
+  ASSERT_EQ(SSL_read(tls.client, cfg, sizeof cfg), 3);
+  pollfd pfd{tls.fds[0], POLLIN, 0};
+  EXPECT_EQ(poll(&pfd, 1, 0), 0);
+  EXPECT_TRUE(relay_tls_pending());
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), std::vector<std::string>{a});
+  EXPECT_FALSE(relay_tls_pending());
+}
+
+// A readiness with nothing to read (the connection was replaced after the
+// wait) neither blocks nor fails.
+TEST_F(RelayTls, NothingToReadDoesNotBlock) {
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_TRUE(logged("readiness dropped"));
+}
+
+TEST_F(RelayTls, GatewayClosingFailsTheRead) {
+  SSL_shutdown(tls.server);
+  shutdown(tls.fds[1], SHUT_RDWR);
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_TRUE(logged("read ip from ssl failed!read bytes 0"));
 }
 
 }  // namespace
