@@ -17,6 +17,7 @@ int echoff(int fd);
 int echon(int fd);
 
 // Test seam: when set, forknexec and forknexec_Command hand the command line
-// (as given, before any redirection suffix) to the hook instead of running it.
+// (as given, before any redirection suffix) to the hook instead of running it;
+// the pause after it is skipped too.
 using command_hook = std::function<void(const std::string& cmd, bool waited)>;
 void set_command_hook(command_hook hook);

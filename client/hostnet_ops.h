@@ -33,8 +33,16 @@ int set_vpn_route_table(vpn_route_entry* route, vpnc_session* s);
 void get_localhost_netinfo(const char* ifname, _LocalHostNetInfo* out);
 int get_active_interface_addr(std::vector<interface_ip>& list);
 int get_interface_name(char* out);
+// 1 and the local network of the route's interface; 0 (mask and network 0)
+// when that interface has no IPv4 address, so nothing counts as local.
 int enable_splittunnel_local_access(vpn_route_entry* route, uint32_t* mask, uint32_t* net);
 void enable_fulltunnel_local_access_mac(vpn_route_entry* route);
+// The local-access route's command and its undo ("echo" when the route stands
+// in for a host route the set-up deleted; empty when none was added).
+extern char g_localaccesscmd[1024];
+extern char g_restorelocalaccesscmd[1024];
+// Name of the open utun interface (set by the tunnel bring-up).
+extern char tunname[16];
 
 // Host map and ARP.
 extern int g_restore_hostmap;

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "client/cmd_runner.h"
+#include "hostnet_test_util.h"
+
+using namespace hostnet_test;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/vpnc_runner_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+  std::string file(const char* name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Detached commands finish on their own time; wait for the file they write.
+bool wait_for(const std::string& path, double seconds = 5.0) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (exists(path) && !slurp(path).empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::unique_ptr<_VPN_COMMAND_LIST_> command_list(std::initializer_list<const char*> cmds) {
+  auto list = std::make_unique<_VPN_COMMAND_LIST_>();
+  list->count = 0;
+  for (const char* c : cmds) std::snprintf(list->commands[list->count++], 1024, "%s", c);
+  return list;
+}
+
+// Runs `fn` with our standard error sent into a file; answers what it got.
+template <typename Fn>
+std::string capture_stderr(const TempDir& d, Fn fn) {
+  const std::string path = d.file("stderr");
+  int saved = dup(2);
+  int f = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  dup2(f, 2);
+  close(f);
+  fn();
+  dup2(saved, 2);
+  close(saved);
+  return slurp(path);
+}
+
+TEST(Forknexec, SilencesOnlyTheLastCommandOfAList) {
+  TempDir d;
+  std::string err = capture_stderr(d, [] { forknexec("echo first 1>&2; echo second 1>&2", 0); });
+  EXPECT_EQ(err, "first\n");
+}
+
+TEST(Forknexec, WaitsForTheCommandThenPauses) {
+  TempDir d;
+  const std::string f = d.file("done");
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(forknexec(("sleep 0.3; touch " + f).c_str(), 2), 0);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_TRUE(exists(f));
+  EXPECT_GE(took, 2.3);
+  EXPECT_LT(took, 6.0);
+}
+
+TEST(Forknexec, ALineThatDoesNotFitIsRefusedNotCut) {
+  TempDir d;
+  LogCapture log;
+  const std::string ran = d.file("ran");
+  // Padded with a comment: cut short, the line would still run the touch.
+  std::string fits = "touch " + ran + " #";
+  fits.resize(1005, 'x');
+  std::string too_long = fits + "yy";
+  EXPECT_EQ(forknexec(too_long.c_str(), 0), 0);
+  EXPECT_FALSE(exists(ran));
+  EXPECT_TRUE(log.has("too long"));
+  EXPECT_EQ(forknexec(fits.c_str(), 0), 0);
+  EXPECT_TRUE(exists(ran));
+}
+
+TEST(Forknexec, ChildKeepsNoDaemonDescriptorAndNoBlockedSignals) {
+  TempDir d;
+  const std::string out = d.file("state");
+  int leaked = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
+  ASSERT_EQ(dup2(leaked, 77), 77);
+  close(leaked);
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  struct sigaction ign {}, prev {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &prev);
+
+  // The runner silences the last command of the line: end it with "true".
+  forknexec(("(ls /proc/self/fd; grep -E '^Sig(Blk|Ign)' /proc/self/status) > " + out + "; true").c_str(), 0);
+
+  sigaction(SIGPIPE, &prev, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  close(77);
+  const std::string state = slurp(out);
+  EXPECT_EQ(state.find("\n77\n"), std::string::npos) << state;
+  EXPECT_NE(state.find("SigBlk:\t0000000000000000"), std::string::npos) << state;
+  EXPECT_NE(state.find("SigIgn:\t0000000000000000"), std::string::npos) << state;
+}
+
+TEST(ExecuteCommand, NullOrEmptyListRunsNothing) {
+  CommandRecorder rec;
+  EXPECT_EQ(executeCommand(nullptr), 0);
+  auto list = command_list({});
+  EXPECT_EQ(executeCommand(list.get()), 0);
+  EXPECT_TRUE(rec.cmds.empty());
+}
+
+TEST(ExecuteCommand, StartsEveryCommandWithoutItsTrailingAmpersand) {
+  CommandRecorder rec;
+  auto list = command_list({"open -a Calculator &", "a &&", "plain"});
+  EXPECT_EQ(executeCommand(list.get()), 1);
+  ASSERT_EQ(rec.cmds.size(), 3u);
+  EXPECT_EQ(rec.cmds[0], "open -a Calculator ");
+  EXPECT_EQ(rec.cmds[1], "a &");
+  EXPECT_EQ(rec.cmds[2], "plain");
+  EXPECT_FALSE(rec.waited[0]);
+  EXPECT_STREQ(list->commands[0], "open -a Calculator ");  // the stored text loses it too
+}
+
+TEST(ExecuteCommand, UnterminatedSlotIsNotRun) {
+  CommandRecorder rec;
+  LogCapture log;
+  auto list = command_list({"x", "y"});
+  std::memset(list->commands[0], 'a', sizeof list->commands[0]);
+  EXPECT_EQ(executeCommand(list.get()), 1);
+  ASSERT_EQ(rec.cmds.size(), 1u);
+  EXPECT_EQ(rec.cmds[0], "y");
+}
+
+TEST(ExecuteCommand, CommandsRunDetachedCleanAndLeaveNoZombie) {
+  TempDir d;
+  const std::string out = d.file("state"), stdout_rc = d.file("rc");
+  int leaked = open("/dev/null", O_RDONLY);
+  ASSERT_EQ(dup2(leaked, 77), 77);
+  close(leaked);
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  struct sigaction ign {}, prev {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &prev);
+
+  const std::string probe = "(ls /proc/self/fd; grep -E '^Sig(Blk|Ign)' /proc/self/status) > " + out + ".t; mv " +
+                            out + ".t " + out + " &";
+  const std::string closed = "echo hi; echo $? > " + stdout_rc;
+  auto list = command_list({probe.c_str(), closed.c_str()});
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(executeCommand(list.get()), 1);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+
+  sigaction(SIGPIPE, &prev, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  close(77);
+
+  ASSERT_TRUE(wait_for(out));
+  ASSERT_TRUE(wait_for(stdout_rc));
+  const std::string state = slurp(out);
+  EXPECT_EQ(state.find("\n77\n"), std::string::npos) << state;
+  EXPECT_NE(state.find("SigBlk:\t0000000000000000"), std::string::npos) << state;
+  EXPECT_NE(state.find("SigIgn:\t0000000000000000"), std::string::npos) << state;
+  // Standard output is closed for the gateway's commands.
+  EXPECT_EQ(slurp(stdout_rc), "1\n");
+  // Nothing of ours is left to collect: the commands were never our children.
+  int status = 0;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(ForknexecCommand, WaitZeroWaitsAndTheCallersTextStays) {
+  TempDir d;
+  const std::string f = d.file("done");
+  const std::string cmd = "sleep 0.2; touch " + f + " &";
+  EXPECT_EQ(forknexec_Command(cmd.c_str(), 0), 0);
+  EXPECT_TRUE(exists(f));
+  std::string too_long(1100, 'x');
+  EXPECT_EQ(forknexec_Command(too_long.c_str(), -1), -1);
+}
+
+TEST(CommandHook, RecordsInsteadOfRunning) {
+  TempDir d;
+  const std::string f = d.file("never");
+  CommandRecorder rec;
+  forknexec(("touch " + f).c_str(), 2);
+  forknexec("", 0);
+  EXPECT_FALSE(exists(f));
+  ASSERT_EQ(rec.cmds.size(), 1u);
+  EXPECT_EQ(rec.cmds[0], "touch " + f);
+  EXPECT_TRUE(rec.waited[0]);
+}
+
+}  // namespace
