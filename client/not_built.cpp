@@ -6,6 +6,7 @@
 #include "client/hostnet_ops.h"
 #include "client/process_handler.h"
 #include "client/route_entry.h"
+#include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 
 namespace {
@@ -118,6 +119,18 @@ WEAK int vpnc_client_config_tunnel(vpnc_session*) {
 WEAK int vpnc_client_post_config_client(vpnc_session*) {
   not_built("vpnc_client_post_config_client");
   return VPNC_STATE_FATAL;
+}
+
+WEAK char tunname[16];
+
+WEAK int utun_device_config() {
+  not_built("utun_device_config");
+  return -1;
+}
+
+WEAK int config_utun_ip(vpnc_session*) {
+  not_built("config_utun_ip");
+  return 0;
 }
 
 WEAK void* keepalive_thread(void*) {
