@@ -1,5 +1,6 @@
 // Handshake state tables and the protocol handler slots.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "client/session.h"
@@ -55,3 +56,16 @@ int config_tunnel(vpnc_session* s);
 int post_config_qn2(vpnc_session* s);
 int vpn_data_transfer_qn2(vpnc_session* s);
 int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done);
+
+// Generation-1 handler set (never selected by start-up).
+char* create_get_qn1(vpnc_session* s, const char* path);
+int config_rqt_qn1(vpnc_session* s);
+int config_receive_qn1(vpnc_session* s);
+int post_config_qn1(vpnc_session* s);
+int vpn_data_transfer_qn1(vpnc_session* s);
+int vpn_dtor_qn1(vpnc_session* s, int reconnect, int force, int* done);
+
+// The driver over any table of `rows` rows (unit tests, and the two tables
+// above); `first_connection` stops between states once a forced end is asked.
+int vpnc_handshake_driver_rows(vpnc_session* s, const vpnc_state_entry* table, std::size_t rows,
+                               bool first_connection);

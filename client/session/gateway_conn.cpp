@@ -1,0 +1,174 @@
+// TCP to the gateway (or the outside proxy), the cleartext preamble and the
+// three TLS attempts.
+#include "client/session/gateway_conn.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "client/diag.h"
+#include "client/process_handler.h"
+#include "client/session/tls_methods.h"
+
+namespace {
+constexpr const char kLogModule[] = "vpn_states";
+}  // namespace
+
+void build_preamble(uint8_t out[kPreambleSize], uint32_t now) {
+  static constexpr uint8_t kHead[11] = {0x16, 0x03, 0x01, 0x00, 0x4D, 0x01, 0x00, 0x00, 0x49, 0x03, 0x01};
+  std::memcpy(out, kHead, sizeof kHead);
+  out[11] = static_cast<uint8_t>(now >> 24);
+  out[12] = static_cast<uint8_t>(now >> 16);
+  out[13] = static_cast<uint8_t>(now >> 8);
+  out[14] = static_cast<uint8_t>(now);
+  for (int i = 0; i < 28; ++i) out[15 + i] = static_cast<uint8_t>(i + 1);
+  out[43] = 0x20;
+  std::memset(out + 44, 0xFF, 32);
+  out[76] = 0x00;
+  out[77] = 0x02;
+  out[78] = 0x00;
+  out[79] = 0x04;
+  out[80] = 0x01;
+  out[81] = 0x00;
+}
+
+int SslDisableClientCert(int socket) {
+  uint8_t rec[kPreambleSize];
+  build_preamble(rec, static_cast<uint32_t>(time(nullptr)));
+  ssize_t n = send(socket, rec, sizeof rec, MSG_NOSIGNAL);
+  return n == static_cast<ssize_t>(sizeof rec) ? 1 : 0;
+}
+
+std::mutex g_sockfd_guard;
+
+void vpnc_close_sockfd(vpnc_session* s) {
+  std::lock_guard<std::mutex> lk(g_sockfd_guard);
+  int fd = s->sockfd.exchange(-1);
+  if (fd != -1) close(fd);
+}
+
+void vpnc_release_tls(vpnc_session* s) {
+  SSL* ssl = s->ssl;
+  SSL_CTX* ctx = s->ssl_ctx;
+  s->ssl = nullptr;
+  s->ssl_ctx = nullptr;
+  tls_free(ssl, ctx);
+}
+
+int sock_connect(vpnc_session* s) {
+  // The outside proxy is reached over IPv4 only: with a proxy configured the
+  // connection always goes to it, also for an IPv6 gateway.
+  const bool via_proxy = s->proxy_ip != 0;
+  const bool v6 = s->is_ipv6 != 0 && !via_proxy;
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    VPN_LOG("socket to lum create faild!");
+    return -1;
+  }
+  s->sockfd = fd;
+  int one = 1;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+    VPN_LOG("socket to lum set socket option TCP_NODELAY fail!");
+    vpnc_close_sockfd(s);
+    return -1;
+  }
+  sockaddr_storage peer{};
+  socklen_t peer_len = 0;
+  if (v6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&peer);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(s->connect_port);
+    std::memcpy(&a6->sin6_addr, s->gateway_ip6, 16);
+    peer_len = sizeof *a6;
+    int16_t g[8];
+    std::memcpy(g, &a6->sin6_addr, 16);
+    VPN_LOG("Begin to connect qn ipv6: ip :0x%0x:%0x:%0x:%0x:%0x:%0x:%0x:%0x, port : 0x%0x", g[0], g[1], g[2], g[3],
+            g[4], g[5], g[6], g[7], a6->sin6_port);
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&peer);
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(s->connect_port);
+    a4->sin_addr.s_addr = via_proxy ? s->proxy_ip : s->connect_ip;
+    peer_len = sizeof *a4;
+    VPN_LOG("Begin to connect qn: ip :0x%0x, port : 0x%0x", a4->sin_addr.s_addr, a4->sin_port);
+  }
+  if (connect(fd, reinterpret_cast<sockaddr*>(&peer), peer_len) != 0) {
+    VPN_LOG("socket to LUM,connect error, errno %d", errno);
+    vpnc_close_sockfd(s);
+    return -1;
+  }
+  if (via_proxy) {
+    char proxy_text[INET_ADDRSTRLEN] = {};
+    in_addr pa{};
+    pa.s_addr = s->proxy_ip;
+    inet_ntop(AF_INET, &pa, proxy_text, sizeof proxy_text);
+    VPN_LOG("outside proxy configured: %s:%d, user name %s, passwd %s, ntlm domain %s", proxy_text, s->proxy_port,
+            s->proxy_user, s->proxy_passwd, s->proxy_domain);
+    if (vpnc_client_proxy_connect(s) != VPNC_STATE_NEXT) {
+      vpnc_close_sockfd(s);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int ssl_connect_vpn(vpnc_session* s, int version) {
+  // Objects of an earlier attempt or connection are not used again; the
+  // caller holds the connection lock (or runs the first handshake alone).
+  vpnc_release_tls(s);
+  if (sock_connect(s) != 0) return -1;
+  if (SslDisableClientCert(s->sockfd) == 0) VPN_LOG("SslDisableClientCert failed!\n");
+
+  tls_library_init();
+  s->ssl_ctx = tls_client_ctx(version);
+  s->ssl = tls_new_connection(s->ssl_ctx);
+  if (!s->ssl_ctx || !s->ssl) {
+    VPN_LOG("cannot connect to vpn server, ssl error :%u\n", static_cast<unsigned>(tls_earliest_error()));
+  } else {
+    tls_attach_fd(s->ssl, s->sockfd);
+    vpn_log_info("ssl connecting\n");
+    int err = 0;
+    int ret = tls_client_handshake(s->ssl, &err);
+    if (ret == 1) {
+      VPN_LOG("ssl connected\n");
+      return 0;
+    }
+    int e = errno;
+    VPN_LOG("ssl connect failed, error: %d, %d, %d(%s)\n", ret, err, e, strerror(e));
+  }
+  vpnc_close_sockfd(s);
+  vpnc_release_tls(s);
+  return -1;
+}
+
+int ssl_conn_use_method(vpnc_session* s, int version) {
+  int r = ssl_connect_vpn(s, version);
+  if (r != 0) VPN_LOG("ssl connect to server failed!\n");
+  return r;
+}
+
+int ssl_connect_try_all_methods(vpnc_session* s) {
+  VPN_LOG("first try TLSv1!\n");
+  int r = ssl_conn_use_method(s, VPNC_PROTO_TLS1_0);
+  if (r != 0) {
+    VPN_LOG("TLSv1 failed, try TLSv1_2!\n");
+    r = ssl_conn_use_method(s, VPNC_PROTO_TLS1_2);
+  }
+  if (r != 0) r = ssl_conn_use_method(s, VPNC_PROTO_SSL3);
+  if (r != 0) return -1;
+  VPN_LOG("tunnel socket: %d\n", s->sockfd.load());
+  return 0;
+}
+
+int connect_server(vpnc_session* s, int /*version*/) {
+  if (ssl_connect_try_all_methods(s) == 0) return 0;
+  VPN_LOG("try all client methods, ssl connect failed\n");
+  return 4;
+}

@@ -1,0 +1,41 @@
+// Connection to the VPN gateway: TCP (optionally through the outside proxy),
+// the cleartext ClientHello preamble and the TLS client connection.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "client/session.h"
+
+// One TLS attempt offers exactly one of these protocol versions.
+enum : int { VPNC_PROTO_TLS1_0 = 0x0301, VPNC_PROTO_TLS1_2 = 0x0303, VPNC_PROTO_SSL3 = 0x0300 };
+
+inline constexpr std::size_t kPreambleSize = 82;
+
+// The 82-byte TLS record (a ClientHello) sent in the clear before the real
+// handshake; `now` is the current time in seconds.
+void build_preamble(uint8_t out[kPreambleSize], uint32_t now);
+// Sends the preamble on `socket`: 1 when one send took all 82 bytes, else 0.
+int SslDisableClientCert(int socket);
+
+// TCP to the gateway or to the outside proxy (then the CONNECT traversal).
+// 0 with session->sockfd connected; -1 with nothing left open.
+int sock_connect(vpnc_session* s);
+// One complete attempt with one protocol version; 0 with sockfd, ssl_ctx and
+// ssl set, -1 with all three clear. Frees the TLS objects it replaces.
+int ssl_connect_vpn(vpnc_session* s, int version);
+int ssl_conn_use_method(vpnc_session* s, int version);
+// TLS 1.0, then TLS 1.2, then SSL 3.0, each on a fresh TCP connection.
+int ssl_connect_try_all_methods(vpnc_session* s);
+// ssl_connect_try_all_methods for the logout; 0, or 4 when all failed.
+int connect_server(vpnc_session* s, int version);
+
+// Closes sockfd (when open) and marks it closed. Every close of the
+// session's sockfd goes through here, under g_sockfd_guard, so that a thread
+// waking the connection never shuts down a descriptor number reused since.
+void vpnc_close_sockfd(vpnc_session* s);
+// Leaf lock around closing sockfd and waking it (shutdown) from another
+// thread; nothing else is taken while it is held.
+extern std::mutex g_sockfd_guard;
+// Frees the TLS objects of the session and clears both fields.
+void vpnc_release_tls(vpnc_session* s);

@@ -1,0 +1,82 @@
+// All TLS library calls for setting connections up and taking them down.
+#include "client/session/tls_methods.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <csignal>
+
+#include "client/session/gateway_conn.h"
+
+int tls_library_init() {
+  // The library writes with write(): a gateway or proxy that has gone must
+  // fail the write, never end the process.
+  signal(SIGPIPE, SIG_IGN);
+  return OPENSSL_init_ssl(0, nullptr) == 1 ? 0 : -1;
+}
+
+SSL_CTX* tls_client_ctx(int version) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx) return nullptr;
+  // Pin the context to exactly one version. A version the library was built
+  // without is refused here or at the handshake; either way the attempt fails.
+  if (SSL_CTX_set_min_proto_version(ctx, version) != 1 || SSL_CTX_set_max_proto_version(ctx, version) != 1) {
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+SSL* tls_new_connection(SSL_CTX* ctx) { return ctx ? SSL_new(ctx) : nullptr; }
+
+int tls_attach_fd(SSL* ssl, int fd) { return SSL_set_fd(ssl, fd); }
+
+int tls_client_handshake(SSL* ssl, int* err) {
+  int ret = SSL_connect(ssl);
+  *err = ret == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, ret);
+  return ret;
+}
+
+unsigned long tls_earliest_error() { return ERR_get_error(); }
+
+int tls_error_class(SSL* ssl, int ret) { return ssl ? SSL_get_error(ssl, ret) : SSL_ERROR_SSL; }
+
+const char* tls_cipher_name(SSL* ssl) {
+  const char* name = ssl ? SSL_get_cipher_name(ssl) : nullptr;
+  return name ? name : "(NONE)";
+}
+
+int tls_check_peer_names(SSL* ssl, X509** cert_slot, char** line_slot) {
+  *cert_slot = ssl ? SSL_get1_peer_certificate(ssl) : nullptr;
+  if (!*cert_slot) return 1;
+  int missing = 0;
+  X509_NAME* names[2] = {X509_get_subject_name(*cert_slot), X509_get_issuer_name(*cert_slot)};
+  for (int i = 0; i < 2 && !missing; ++i) {
+    *line_slot = names[i] ? X509_NAME_oneline(names[i], nullptr, 0) : nullptr;
+    if (!*line_slot) {
+      missing = 2 + i;
+      break;
+    }
+    OPENSSL_free(*line_slot);
+    *line_slot = nullptr;
+  }
+  X509_free(*cert_slot);
+  *cert_slot = nullptr;
+  return missing;
+}
+
+void tls_set_quiet(SSL* ssl) {
+  if (ssl) SSL_set_quiet_shutdown(ssl, 1);
+}
+
+int tls_shutdown(SSL* ssl) { return ssl ? SSL_shutdown(ssl) : -1; }
+
+void tls_free(SSL* ssl, SSL_CTX* ctx) {
+  SSL_free(ssl);  // both accept null
+  SSL_CTX_free(ctx);
+}
+
+int tls_read(SSL* ssl, void* data, int len) { return ssl ? SSL_read(ssl, data, len) : -1; }
+int tls_peek(SSL* ssl, void* data, int len) { return ssl ? SSL_peek(ssl, data, len) : -1; }
+int tls_write(SSL* ssl, const void* data, int len) { return ssl ? SSL_write(ssl, data, len) : -1; }
