@@ -37,5 +37,8 @@ route_list rt_add_list;
 route_list rt_del_list;
 vpn_route_entry qn_route;
 std::vector<interface_ip> iface_list;
+char if_name_to_lum[16] = {};
+char usedifname[512] = {};
+char g_NetworkServiceName[512] = {};
 int g_restore_hostmap = 0;
 int g_thread_stop = 0;

@@ -18,6 +18,12 @@ struct _LocalHostNetInfo {
 };
 extern std::vector<interface_ip> iface_list;
 
+// Interface of qn_route as the tunnel bring-up found it: read by the
+// default-route restore, cleared by the teardown.
+extern char if_name_to_lum[16];
+// The same name for IPv4 gateways (generation-1 teardown).
+extern char usedifname[512];
+
 // Tunnel routes.
 int find_route(uint32_t addr, const route_list& list, vpn_route_entry* out);
 int check_default_route();
@@ -53,6 +59,10 @@ int reconnected_add_route(vpnc_session* s);
 
 // DNS and search domains.
 struct dns_configure;
+// Weak reference: its address is null until the DNS module defines it.
+extern dns_configure dnsconfig __attribute__((weak));
+// Network service named for the search domains; nothing fills it.
+extern char g_NetworkServiceName[512];
 int set_vpn_dns_server_mac(dns_configure* cfg);
 int restore_dns_config();
 int set_dns_search_domains_mac(_VPN_SEARCHDOMAIN_LIST_* list, const char* service);

@@ -1,0 +1,580 @@
+#include "client/session/relay.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/config_store.h"
+#include "client/diag.h"
+#include "client/process_handler.h"
+#include "client/tunnel_ops.h"
+#include "client/vpn_globals.h"
+
+namespace {
+
+// ---- fake TLS side ---------------------------------------------------------
+std::deque<std::string> g_tls_reads;     // one entry per read; "" answers 0
+std::vector<std::string> g_tls_written;  // one entry per write
+int g_tls_pending = 0;
+
+int fake_read(void* buf, int len) {
+  if (g_tls_reads.empty()) return -1;
+  std::string chunk = g_tls_reads.front();
+  g_tls_reads.pop_front();
+  if (static_cast<int>(chunk.size()) > len) return -1;  // the test's own mistake
+  std::memcpy(buf, chunk.data(), chunk.size());
+  return static_cast<int>(chunk.size());
+}
+int fake_write(const void* buf, int len) {
+  g_tls_written.emplace_back(static_cast<const char*>(buf), static_cast<std::size_t>(len));
+  return len;
+}
+int fake_pending() { return g_tls_pending; }
+bool g_tls_stale = false;  // the readiness belongs to a replaced connection
+int fake_readable() { return g_tls_stale ? 0 : 1; }
+const relay_tls_io kFakeIo{fake_read, fake_write, fake_pending, fake_readable};
+
+// ---- packets ---------------------------------------------------------------
+std::string ip_packet(std::size_t total, uint8_t proto, const char* src, const char* dst,
+                      uint16_t dport = 0, char fill = 'x') {
+  std::string p(total < 24 ? 24 : total, fill);
+  p[0] = 0x45;
+  p[2] = static_cast<char>(total >> 8);
+  p[3] = static_cast<char>(total & 0xFF);
+  p[9] = static_cast<char>(proto);
+  in_addr a{};
+  inet_pton(AF_INET, src, &a);
+  std::memcpy(&p[12], &a, 4);
+  inet_pton(AF_INET, dst, &a);
+  std::memcpy(&p[16], &a, 4);
+  p[22] = static_cast<char>(dport >> 8);
+  p[23] = static_cast<char>(dport & 0xFF);
+  p.resize(total);
+  return p;
+}
+std::string pkt(std::size_t total, char fill) { return ip_packet(total, 6, "10.0.0.1", "10.0.0.2", 80, fill); }
+std::string bad_len(uint16_t total) {
+  std::string p = pkt(20, 'b');
+  p[2] = static_cast<char>(total >> 8);
+  p[3] = static_cast<char>(total & 0xFF);
+  return p;
+}
+const std::string kLinuxPiIp("\x00\x00\x08\x00", 4);
+
+// ---- fixture: utun on a datagram socketpair, TLS on the fake ---------------
+class Relay : public ::testing::Test {
+ protected:
+  int sp[2] = {-1, -1};
+  std::vector<std::string> log;
+
+  void SetUp() override {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sp), 0);
+    session.tunfd = sp[0];
+    session.ready_flags = 0;
+    g_tls_reads.clear();
+    g_tls_written.clear();
+    g_tls_pending = 0;
+    g_tls_stale = false;
+    g_byte_in = 0;
+    g_byte_out = 0;
+    m_pExcludeResouceList = nullptr;
+    relay_set_tls_io(&kFakeIo);
+    relay_reset_carry_over();  // dropped on the first read of each test
+    vpn_log_set_sink([this](int, const char* l) { log.emplace_back(l); });
+  }
+  void TearDown() override {
+    vpn_log_set_sink(nullptr);
+    relay_set_tls_io(nullptr);
+    relay_set_dtor(nullptr);
+    session.tunfd = -1;
+    close(sp[0]);
+    close(sp[1]);
+  }
+
+  int inbound() {
+    session.ready_flags = READY_TUNNEL;
+    return vpn_data_transfer_qn2(&session);
+  }
+  int outbound() {
+    session.ready_flags = READY_TUN;
+    return vpn_data_transfer_qn2(&session);
+  }
+  // Every datagram written to "utun", with the 4-byte header checked.
+  std::vector<std::string> utun_packets() {
+    std::vector<std::string> out;
+    char buf[70000];
+    for (;;) {
+      ssize_t r = recv(sp[1], buf, sizeof buf, 0);
+      if (r < 0) break;
+      EXPECT_GE(r, 4);
+      EXPECT_EQ(std::string(buf, 4), kLinuxPiIp);
+      out.emplace_back(buf + 4, static_cast<std::size_t>(r - 4));
+    }
+    return out;
+  }
+  void to_utun(const std::string& packet) {
+    std::string d = kLinuxPiIp + packet;
+    ASSERT_EQ(send(sp[1], d.data(), d.size(), 0), static_cast<ssize_t>(d.size()));
+  }
+  bool logged(const std::string& text) {
+    for (auto& l : log)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+};
+
+struct InboundCase {
+  const char* name;
+  std::vector<std::string> reads;
+  std::vector<int> results;
+  std::vector<std::string> written;
+  int carry_after;
+};
+
+TEST_F(Relay, InboundCutting) {
+  const std::string a = pkt(60, 'a'), b = pkt(100, 'b'), c = pkt(1400, 'c');
+  const std::string ka = ip_packet(20, 255, "0.1.0.0", "10.0.0.2");
+  const std::vector<InboundCase> cases = {
+      {"one whole packet", {a}, {XFER_OK}, {a}, 0},
+      {"two packets in one read", {a + b}, {XFER_OK}, {a, b}, 0},
+      {"one packet over three reads", {c.substr(0, 500), c.substr(500, 500), c.substr(1000)},
+       {XFER_PENDING, XFER_PENDING, XFER_OK}, {c}, 0},
+      {"10-byte fragment then the rest", {a.substr(0, 10), a.substr(10)}, {XFER_PENDING, XFER_OK}, {a}, 0},
+      {"fragment, then less than a header more", {a.substr(0, 10), a.substr(10, 5), a.substr(15)},
+       {XFER_PENDING, XFER_PENDING, XFER_OK}, {a}, 0},
+      {"packet and the head of the next", {a + b.substr(0, 30), b.substr(30)}, {XFER_OK, XFER_OK}, {a, b}, 0},
+      {"packet and 5 bytes of the next", {a + b.substr(0, 5), b.substr(5) + a}, {XFER_OK, XFER_OK}, {a, b, a}, 0},
+      {"tail kept after a batch", {a + a + b.substr(0, 40)}, {XFER_OK}, {a, a}, 40},
+      {"keepalive-shaped packet is delivered", {ka + a}, {XFER_OK}, {ka, a}, 0},
+      {"total length below 20", {bad_len(19)}, {XFER_FAILED}, {}, 0},
+      {"total length 0 after a packet", {a + bad_len(0)}, {XFER_FAILED}, {a}, 0},
+      {"total length 0 in the carry-over", {bad_len(0).substr(0, 10), bad_len(0).substr(10)},
+       {XFER_PENDING, XFER_FAILED}, {}, 0},
+      {"stream goes on after a broken one", {bad_len(3), a}, {XFER_FAILED, XFER_OK}, {a}, 0},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    relay_reset_carry_over();
+    g_byte_in = 0;
+    uint64_t bytes = 0;
+    for (auto& r : tc.reads) {
+      g_tls_reads.push_back(r);
+      bytes += r.size();
+    }
+    std::vector<int> results;
+    for (std::size_t i = 0; i < tc.reads.size(); ++i) results.push_back(inbound());
+    EXPECT_EQ(results, tc.results);
+    EXPECT_EQ(utun_packets(), tc.written);
+    EXPECT_EQ(relay_carry_over_len(), tc.carry_after);
+    EXPECT_EQ(g_byte_in.load(), bytes);  // also bytes that wait in the carry-over
+  }
+}
+
+TEST_F(Relay, CarryOverOverflowFailsAndEmptiesIt) {
+  std::string head = pkt(20, 'h');
+  head[2] = static_cast<char>(0xFF);
+  head[3] = static_cast<char>(0xFF);  // announces 65535 bytes
+  g_tls_reads = {head.substr(0, 10), std::string(kRelayReadMax, 'z'), pkt(60, 'a')};
+  EXPECT_EQ(inbound(), XFER_PENDING);
+  EXPECT_EQ(relay_carry_over_len(), 10);
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_EQ(relay_carry_over_len(), 0);
+  EXPECT_TRUE(utun_packets().empty());
+  EXPECT_EQ(inbound(), XFER_OK);  // nothing of the old bytes sticks
+  EXPECT_EQ(utun_packets(), std::vector<std::string>{pkt(60, 'a')});
+}
+
+TEST_F(Relay, ResetDropsCarryOverOfTheOldConnection) {
+  const std::string a = pkt(60, 'a'), b = pkt(80, 'b');
+  g_tls_reads = {a.substr(0, 30), b};
+  EXPECT_EQ(inbound(), XFER_PENDING);
+  relay_reset_carry_over();
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), std::vector<std::string>{b});
+}
+
+TEST_F(Relay, TlsReadFailureAndLastReceipt) {
+  g_starttick = static_cast<int64_t>(time(nullptr)) - 100;
+  g_lasttunnelrecv = 0;
+  g_tls_reads = {pkt(40, 'a'), ""};
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_GE(g_lasttunnelrecv.load(), 100);
+  EXPECT_LE(g_lasttunnelrecv.load(), 102);
+  EXPECT_EQ(inbound(), XFER_FAILED);  // read of 0 bytes
+  EXPECT_TRUE(logged("read ip from ssl failed!read bytes 0, errno is"));
+  EXPECT_EQ(session.ready_flags, 0u);
+}
+
+TEST_F(Relay, StaleReadinessReadsNothing) {
+  g_tls_reads = {pkt(40, 'a')};
+  g_tls_stale = true;
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(g_tls_reads.size(), 1u);
+  EXPECT_EQ(g_byte_in.load(), 0u);
+  EXPECT_EQ(session.ready_flags, 0u);
+}
+
+TEST_F(Relay, NeitherBitIsOk) {
+  session.ready_flags = 0;
+  EXPECT_EQ(vpn_data_transfer_qn2(&session), XFER_OK);
+  EXPECT_TRUE(g_tls_written.empty());
+}
+
+TEST_F(Relay, UtunSideIsServedFirstAndAlone) {
+  const std::string out = pkt(50, 'o');
+  to_utun(out);
+  g_tls_reads = {pkt(40, 'i')};
+  session.ready_flags = READY_TUN | READY_TUNNEL;
+  EXPECT_EQ(vpn_data_transfer_qn2(&session), XFER_OK);
+  EXPECT_EQ(g_tls_written, std::vector<std::string>{out});
+  EXPECT_EQ(session.ready_flags, static_cast<uint32_t>(READY_TUNNEL));
+  EXPECT_EQ(g_tls_reads.size(), 1u);
+}
+
+TEST_F(Relay, OutboundSendsPacketUnchanged) {
+  const std::string p = pkt(300, 'p');
+  to_utun(p);
+  EXPECT_EQ(outbound(), XFER_OK);
+  EXPECT_EQ(g_tls_written, std::vector<std::string>{p});
+  EXPECT_EQ(g_byte_out.load(), 300u);
+}
+
+TEST_F(Relay, OutboundEmptyNonBlockingReadIsNoFailure) {
+  EXPECT_EQ(outbound(), XFER_OK);
+  EXPECT_TRUE(g_tls_written.empty());
+  EXPECT_FALSE(logged("read from tun failed!"));
+}
+
+TEST_F(Relay, OutboundFailures) {
+  struct Case {
+    const char* name;
+    int (*write)(const void*, int);
+  } cases[] = {
+      {"write answers -1", [](const void*, int) { return -1; }},
+      {"write answers 0", [](const void*, int) { return 0; }},
+  };
+  for (auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    log.clear();
+    const relay_tls_io io{fake_read, tc.write, fake_pending, fake_readable};
+    relay_set_tls_io(&io);
+    to_utun(pkt(40, 'z'));
+    EXPECT_EQ(outbound(), XFER_FAILED);
+    EXPECT_TRUE(logged("write to ssl failed!"));
+    EXPECT_EQ(g_byte_out.load(), 0u);
+    relay_set_tls_io(&kFakeIo);
+  }
+  log.clear();
+  session.tunfd = 1000;  // not open
+  EXPECT_EQ(outbound(), XFER_FAILED);
+  EXPECT_TRUE(logged("read from tun failed!"));
+}
+
+TEST_F(Relay, UtunWriteFailureFailsInbound) {
+  session.tunfd = 1000;  // not open
+  g_tls_reads = {pkt(40, 'a'), pkt(40, 'a') + pkt(40, 'b')};
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_TRUE(logged("write tun failed!"));
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_TRUE(logged("write tun ip ssl failed!"));
+}
+
+TEST_F(Relay, FilteredPacketIsDroppedAndNotCounted) {
+  static _VPN_RESOURCE_LIST_ ex{};
+  ex.count = 1;
+  ex.entries[0] = {};
+  inet_pton(AF_INET, "10.0.0.0", &ex.entries[0].ip);
+  inet_pton(AF_INET, "255.255.255.0", &ex.entries[0].mask);
+  ex.entries[0].port_match = PORT_MATCH_ONE;
+  ex.entries[0].ports[0] = 80;
+  m_pExcludeResouceList = &ex;
+  to_utun(pkt(40, 'a'));  // 10.0.0.2:80
+  EXPECT_EQ(outbound(), XFER_OK);
+  EXPECT_TRUE(g_tls_written.empty());
+  EXPECT_EQ(g_byte_out.load(), 0u);
+}
+
+// A reconnection on another thread holds the connection lock: the packet
+// read from utun waits and then goes out on the connection in place.
+TEST_F(Relay, OutboundWriteWaitsForTheConnectionLock) {
+  to_utun(pkt(40, 'w'));
+  std::unique_lock<std::mutex> held(g_conn_lock);
+  std::atomic<int> result{0};
+  std::thread relay([&] { result = outbound(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_TRUE(g_tls_written.empty());
+  held.unlock();
+  relay.join();
+  EXPECT_EQ(result.load(), XFER_OK);
+  EXPECT_EQ(g_tls_written.size(), 1u);
+}
+
+TEST_F(Relay, TlsPendingSeenAndNeverBlocks) {
+  EXPECT_FALSE(relay_tls_pending());
+  g_tls_pending = 5;
+  EXPECT_TRUE(relay_tls_pending());
+  std::atomic<bool> locked{false}, release{false};
+  std::thread other([&] {
+    std::lock_guard<std::mutex> lk(g_conn_lock);
+    locked = true;
+    for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  for (int i = 0; i < 500 && !locked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(relay_tls_pending());
+  release = true;
+  other.join();
+}
+
+// ---- session-kill notice ---------------------------------------------------
+TEST(SessionKill, Detection) {
+  struct Case {
+    uint8_t proto;
+    const char* src;
+    std::size_t len;
+    bool kill;
+  } cases[] = {
+      {255, "0.2.0.0", 20, true},  {255, "0.2.7.9", 40, true},   {255, "0.1.0.0", 20, false},
+      {255, "1.2.0.0", 20, false}, {255, "0.3.0.0", 20, false},  {6, "0.2.0.0", 40, false},
+      {17, "0.2.0.0", 40, false},  {255, "0.2.0.0", 19, false},
+  };
+  for (auto& tc : cases) {
+    SCOPED_TRACE(std::string(tc.src) + " proto " + std::to_string(tc.proto));
+    std::string p = ip_packet(tc.len < 20 ? 20 : tc.len, tc.proto, tc.src, "10.0.0.2");
+    EXPECT_EQ(is_session_kill_notice(reinterpret_cast<const uint8_t*>(p.data()), tc.len), tc.kill);
+  }
+}
+
+int g_dtor_calls = 0;
+int dtor_busy_twice(vpnc_session*, int reconnect, int force, int* done) {
+  ++g_dtor_calls;
+  std::fprintf(stderr, "dtor call %d reconnect %d force %d\n", g_dtor_calls, reconnect, force);
+  if (g_dtor_calls < 3) return DTOR_BUSY;
+  *done = 1;
+  return DTOR_DESTROYED;
+}
+
+using RelayDeathTest = Relay;
+
+// The packets before the notice reach utun; the notice does not; the
+// controller is called, forced and without reconnection, until it reports
+// the session torn down; the process ends with status 0.
+TEST_F(RelayDeathTest, KillNoticeTearsDownAndExitsZero) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  const std::string a = pkt(60, 'a'), b = pkt(44, 'b');
+  const std::string kill = ip_packet(20, 255, "0.2.0.0", "10.0.0.2");
+  g_tls_reads = {a + b + kill + pkt(30, 'c')};
+  relay_set_dtor(dtor_busy_twice);
+  EXPECT_EXIT(inbound(), ::testing::ExitedWithCode(0), "dtor call 3 reconnect 0 force 1");
+  std::vector<std::string> want = {a, b};
+  EXPECT_EQ(utun_packets(), want);
+}
+
+// ---- filter ----------------------------------------------------------------
+_VPN_RESOURCE_ entry(const char* net, const char* mask, uint8_t match, std::vector<uint16_t> ports) {
+  _VPN_RESOURCE_ e{};
+  inet_pton(AF_INET, net, &e.ip);
+  inet_pton(AF_INET, mask, &e.mask);
+  e.port_match = match;
+  for (std::size_t i = 0; i < ports.size() && i < 5; ++i) e.ports[i] = ports[i];
+  return e;
+}
+
+TEST(Filter, ExcludedNetworksAndPortRules) {
+  static _VPN_RESOURCE_LIST_ ex{};
+  ex.count = 5;
+  ex.entries[0] = entry("10.1.0.0", "255.255.0.0", PORT_MATCH_ONE, {80});
+  ex.entries[1] = entry("10.2.0.0", "255.255.0.0", PORT_MATCH_LIST, {22, 443, 8080, 9000, 9001});
+  ex.entries[2] = entry("10.3.0.0", "255.255.0.0", PORT_MATCH_RANGE, {1000, 2000});
+  ex.entries[3] = entry("10.4.0.0", "255.255.0.0", 0, {80});
+  ex.entries[4] = entry("10.5.5.5", "255.255.255.255", PORT_MATCH_ONE, {53});
+  struct Case {
+    const char* name;
+    uint8_t proto;
+    const char* dst;
+    uint16_t port;
+    std::size_t len;
+    int send;
+  } cases[] = {
+      {"TCP ONE match", 6, "10.1.2.3", 80, 40, 0},
+      {"UDP ONE match", 17, "10.1.2.3", 80, 40, 0},
+      {"TCP ONE other port", 6, "10.1.2.3", 81, 40, 1},
+      {"TCP LIST first", 6, "10.2.0.1", 22, 40, 0},
+      {"UDP LIST last", 17, "10.2.0.1", 9001, 40, 0},
+      {"TCP LIST miss", 6, "10.2.0.1", 444, 40, 1},
+      {"UDP RANGE low end", 17, "10.3.9.9", 1000, 40, 0},
+      {"TCP RANGE high end", 6, "10.3.9.9", 2000, 40, 0},
+      {"UDP RANGE below", 17, "10.3.9.9", 999, 40, 1},
+      {"TCP RANGE above", 6, "10.3.9.9", 2001, 40, 1},
+      {"port rule 0 never drops TCP", 6, "10.4.0.1", 80, 40, 1},
+      {"port rule 0 drops ICMP", 1, "10.4.0.1", 0, 40, 0},
+      {"ICMP to an excluded network", 1, "10.1.2.3", 0, 40, 0},
+      {"GRE to an excluded network", 47, "10.3.0.1", 0, 40, 0},
+      {"ICMP elsewhere", 1, "10.9.0.1", 0, 40, 1},
+      {"host mask match", 17, "10.5.5.5", 53, 40, 0},
+      {"host mask neighbour", 17, "10.5.5.6", 53, 40, 1},
+      {"TCP outside every network", 6, "11.1.2.3", 80, 40, 1},
+      {"port beyond the packet", 6, "10.1.2.3", 80, 22, 1},
+      {"ICMP with just a header", 1, "10.1.2.3", 0, 20, 0},
+      {"shorter than an IPv4 header", 1, "10.1.2.3", 0, 19, 1},
+  };
+  for (auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    // The buffer always holds the port; only `len` says how much is packet.
+    std::string p = ip_packet(40, tc.proto, "192.168.1.2", tc.dst, tc.port);
+    EXPECT_EQ(DiscardOrNot(reinterpret_cast<const uint8_t*>(p.data()), tc.len, &ex), tc.send);
+  }
+}
+
+TEST(Filter, NoListOrEmptyListSendsEverything) {
+  std::string p = ip_packet(40, 1, "192.168.1.2", "10.1.2.3");
+  static _VPN_RESOURCE_LIST_ ex{};
+  ex.count = 0;
+  ex.entries[0] = entry("10.1.0.0", "255.255.0.0", 0, {});
+  auto* d = reinterpret_cast<const uint8_t*>(p.data());
+  EXPECT_EQ(DiscardOrNot(d, p.size(), nullptr), 1);
+  EXPECT_EQ(DiscardOrNot(d, p.size(), &ex), 1);
+  ex.count = 1;
+  EXPECT_EQ(DiscardOrNot(d, p.size(), &ex), 0);
+}
+
+}  // namespace
+
+// ---- the default TLS side: a real TLS connection over a socketpair ---------
+namespace {
+
+struct TlsPair {
+  SSL_CTX* sctx = nullptr;
+  SSL_CTX* cctx = nullptr;
+  SSL* server = nullptr;
+  SSL* client = nullptr;
+  int fds[2] = {-1, -1};
+
+  bool open() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    if (key == nullptr || cert == nullptr) return false;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, key, EVP_sha256());
+    sctx = SSL_CTX_new(TLS_server_method());
+    cctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);  // the daemon's newest version
+    SSL_CTX_use_certificate(sctx, cert);
+    SSL_CTX_use_PrivateKey(sctx, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    timeval tv{5, 0};  // a read that should not block ends the test instead
+    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    server = SSL_new(sctx);
+    client = SSL_new(cctx);
+    SSL_set_fd(server, fds[1]);
+    SSL_set_fd(client, fds[0]);
+    std::atomic<int> accepted{0};
+    std::thread t([&] { accepted = SSL_accept(server); });
+    int connected = SSL_connect(client);
+    t.join();
+    return connected == 1 && accepted.load() == 1;
+  }
+  ~TlsPair() {
+    SSL_free(server);
+    SSL_free(client);
+    SSL_CTX_free(sctx);
+    SSL_CTX_free(cctx);
+    if (fds[0] >= 0) close(fds[0]);
+    if (fds[1] >= 0) close(fds[1]);
+  }
+};
+
+class RelayTls : public Relay {
+ protected:
+  TlsPair tls;
+  void SetUp() override {
+    Relay::SetUp();
+    relay_set_tls_io(nullptr);  // SSL_read/SSL_write on session.ssl
+    ASSERT_TRUE(tls.open());
+    session.ssl = tls.client;
+    session.sockfd = tls.fds[0];
+  }
+  void TearDown() override {
+    session.ssl = nullptr;
+    session.sockfd = -1;
+    Relay::TearDown();
+  }
+  void gateway_sends(const std::string& bytes) {
+    ASSERT_EQ(SSL_write(tls.server, bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
+  }
+};
+
+TEST_F(RelayTls, PacketsBothWays) {
+  const std::string a = pkt(60, 'a'), b = pkt(1400, 'b');
+  gateway_sends(a + b);
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), (std::vector<std::string>{a, b}));
+  EXPECT_EQ(g_byte_in.load(), a.size() + b.size());
+
+  const std::string out = pkt(500, 'o');
+  to_utun(out);
+  EXPECT_EQ(outbound(), XFER_OK);
+  char buf[2000];
+  ASSERT_EQ(SSL_read(tls.server, buf, sizeof buf), 500);
+  EXPECT_EQ(std::string(buf, 500), out);
+  EXPECT_EQ(g_byte_out.load(), 500u);
+}
+
+// Packets behind the last configuration bytes in the same TLS record stay in
+// the library's buffer, where select() cannot see them.
+TEST_F(RelayTls, PendingBytesAreReportedAndServed) {
+  const std::string a = pkt(60, 'a');
+  gateway_sends("CFG" + a);
+  char cfg[3];
+  ASSERT_EQ(SSL_read(tls.client, cfg, sizeof cfg), 3);
+  pollfd pfd{tls.fds[0], POLLIN, 0};
+  EXPECT_EQ(poll(&pfd, 1, 0), 0);
+  EXPECT_TRUE(relay_tls_pending());
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), std::vector<std::string>{a});
+  EXPECT_FALSE(relay_tls_pending());
+}
+
+// A readiness with nothing to read (the connection was replaced after the
+// wait) neither blocks nor fails.
+TEST_F(RelayTls, NothingToReadDoesNotBlock) {
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_TRUE(logged("readiness dropped"));
+}
+
+TEST_F(RelayTls, GatewayClosingFailsTheRead) {
+  SSL_shutdown(tls.server);
+  shutdown(tls.fds[1], SHUT_RDWR);
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_TRUE(logged("read ip from ssl failed!read bytes 0"));
+}
+
+}  // namespace

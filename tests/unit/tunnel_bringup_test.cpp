@@ -1,0 +1,173 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client/config_store.h"
+#include "client/hostnet_ops.h"
+#include "client/process_handler.h"
+#include "client/route_entry.h"
+#include "client/session.h"
+#include "client/tunnel_ops.h"
+#include "hostnet_test_util.h"
+
+using namespace hostnet_test;
+
+namespace {
+
+// Runs `body` in a forked child inside a network namespace of its own: the
+// utun interfaces it opens never reach the machine. "" or the failure.
+std::string in_private_netns(const std::function<std::string()>& body) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return "pipe failed";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(p[0]);
+    alarm(20);
+    std::string err = unshare(CLONE_NEWNET) == 0 ? body() : std::string("unshare failed");
+    if (err.empty()) err = "ok";
+    ssize_t w = write(p[1], err.data(), err.size());
+    (void)w;
+    _exit(0);
+  }
+  close(p[1]);
+  std::string out;
+  for (int i = 0; i < 300; ++i) {
+    pollfd pfd{p[0], POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
+    char buf[4096];
+    ssize_t r = read(p[0], buf, sizeof buf);
+    if (r <= 0) break;
+    out.append(buf, static_cast<std::size_t>(r));
+  }
+  close(p[0]);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 200 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(50000);
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return "child did not finish";
+  }
+  if (out == "ok") return "";
+  return out.empty() ? "child ended without a result" : out;
+}
+
+std::string joined(const std::vector<std::string>& v) {
+  std::string s;
+  for (auto& x : v) s += "\n  " + x;
+  return s;
+}
+
+const std::vector<uint8_t> kMac = {0x00, 0x0c, 0x29, 0x0a, 0x00, 0x01};
+
+// The store as the exchange leaves it: a split tunnel to 10.10.0.0/16 and the
+// client address 10.8.0.5.
+void split_tunnel_store() {
+  std::memset(&m_VPNNetworkConfig, 0, sizeof m_VPNNetworkConfig);
+  m_pNetConfigFlag = &m_VPNNetworkConfig.header;
+  m_pResouceList = &m_VPNNetworkConfig.resources;
+  m_pExcludeResouceList = nullptr;
+  m_pSearchDomainList = nullptr;
+  clientip_store(m_pNetConfigFlag, ip("10.8.0.5"));
+  auto& r = m_VPNNetworkConfig.resources;
+  r.entries[0].ip = ip("10.10.0.0");
+  r.entries[0].mask = ip("255.255.0.0");
+  r.count = 1;
+}
+
+struct BringUpCase {
+  const char* name;
+  bool fail_dump;
+  bool default_has_gateway;
+  bool resources;
+  int result;
+  const char* log;
+};
+
+TEST(ConfigTunnel, StepsInOrderAndTheirFailures) {
+  if (geteuid() != 0 || access("/dev/net/tun", R_OK | W_OK) != 0)
+    GTEST_SKIP() << "needs root and /dev/net/tun to open utun interfaces in a private network namespace";
+  const BringUpCase cases[] = {
+      {"split tunnel comes up", false, true, true, 0, nullptr},
+      {"routing table unreadable", true, true, true, -1, "save original route table failed"},
+      {"default route without gateway", false, false, true, -1, "Original default route is not valid"},
+      {"split tunnel without resources", false, true, false, -1, "set vpn route table failed"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    std::string err = in_private_netns([&]() -> std::string {
+      split_tunnel_store();
+      if (!tc.resources) m_pResouceList = nullptr;
+      DumpSource dumps;
+      dumps.fail_routes = tc.fail_dump;
+      rtdump::append_route_message(dumps.routes,
+                                   route("0.0.0.0", 0, tc.default_has_gateway ? "10.77.0.1" : nullptr, kLoIndex));
+      rtdump::append_route_message(dumps.routes, route("1.1.1.1", 32, nullptr, kLoIndex, true));
+      rtdump::append_arp_message(dumps.arp, arp("10.77.0.1", kMac, "lo", kLoIndex));
+      CommandRecorder rec;
+      LogCapture log;
+      vpnc_session s;
+      vpnc_session_reset(&s);
+      s.connect_ip = ip("198.18.0.1");
+      const int r = config_tunnel(&s);
+      const std::string cmds = joined(rec.cmds);
+      if (r != tc.result) return "config_tunnel answered " + std::to_string(r) + cmds;
+      if (tc.log != nullptr && !log.has(tc.log)) return std::string("no log line ") + tc.log;
+      // The device is open and addressed whatever fails later.
+      const std::string tun = tunname;
+      if (s.tunfd < 0 || if_nametoindex(tunname) == 0) return "no utun interface " + tun;
+      if ((fcntl(s.tunfd, F_GETFL) & O_NONBLOCK) == 0) return "tunfd is blocking";
+      if (rec.cmds.empty() || rec.cmds[0] != "/sbin/ifconfig " + tun + " 10.8.0.5 1.1.1.1 mtu 1400")
+        return "first command is not the addressing" + cmds;
+      if (!log.has("Assigned ip is 10.8.0.5") || !log.has("Route execute /sbin/ifconfig " + tun))
+        return "addressing lines missing";
+      if (tc.result != 0) return "";
+
+      bool tunnel_route = false;
+      for (auto& c : rec.cmds)
+        if (c == "/sbin/route add -net 10.10.0.0 -netmask 255.255.0.0 -interface " + tun) tunnel_route = true;
+      if (!tunnel_route) return "no resource route into " + tun + cmds;
+      if (rec.cmds.back() != "/usr/sbin/arp -s 10.77.0.1 0:c:29:a:0:1 ifscope lo")
+        return "the next hop is not pinned last" + cmds;
+      if (std::string(if_name_to_lum) != "lo" || std::string(usedifname) != "lo")
+        return "interface names not recorded";
+      if (!log.has("get_active_interface_addr ret 0")) return "interface list line missing";
+      return "";
+    });
+    EXPECT_EQ(err, "");
+  }
+}
+
+TEST(PostConfig, FlushesArpThenStartsTheLaunchCommands) {
+  static _VPN_COMMAND_LIST_ launch{};
+  launch.count = 2;
+  std::snprintf(launch.commands[0], sizeof launch.commands[0], "echo one");
+  std::snprintf(launch.commands[1], sizeof launch.commands[1], "echo two");
+  m_pLaunchCommandList = &launch;
+  m_pHostMapList = nullptr;
+  g_restore_hostmap = 0;
+  CommandRecorder rec;
+  LogCapture log;
+  vpnc_session s;
+  vpnc_session_reset(&s);
+  EXPECT_EQ(post_config_qn2(&s), 0);
+  m_pLaunchCommandList = nullptr;
+  EXPECT_EQ(rec.cmds, (std::vector<std::string>{"/usr/sbin/arp -a -d", "echo one", "echo two"}));
+  EXPECT_EQ(rec.waited, (std::vector<bool>{true, false, false}));
+  EXPECT_TRUE(log.has("start post config to local machine."));
+  EXPECT_TRUE(log.has("launch command"));
+  EXPECT_FALSE(log.has("set config on local machine."));  // no host map: /etc/hosts untouched
+  EXPECT_EQ(g_restore_hostmap, 0);
+}
+
+}  // namespace
