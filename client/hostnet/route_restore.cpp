@@ -1,0 +1,321 @@
+// Putting the host's routes back at teardown, and undoing and redoing the
+// tunnel routes around a reconnection, from the records the set-up kept.
+#include "client/hostnet/route_restore.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "client/cmd_runner.h"
+#include "client/config_store.h"
+#include "client/diag.h"
+#include "client/netservice.h"
+
+namespace {
+constexpr const char kLogModule[] = "vpn_version_control";
+constexpr uint32_t kPeerAddr = 0x01010101;  // 1.1.1.1, the same in either byte order
+
+std::mutex g_read_hook_lock;
+read_command_hook g_read_hook;
+
+// Output of a command run for reading, at most `limit` bytes.
+bool read_command(const char* cmd, size_t limit, std::string* out) {
+  out->clear();
+  {
+    std::lock_guard<std::mutex> lk(g_read_hook_lock);
+    if (g_read_hook) {
+      bool ok = g_read_hook(cmd, out);
+      if (out->size() > limit) out->resize(limit);
+      return ok;
+    }
+  }
+  FILE* f = ::popen(cmd, "re");
+  if (!f) return false;
+  char buf[512];
+  while (out->size() < limit) {
+    size_t want = std::min(sizeof buf, limit - out->size());
+    size_t n = std::fread(buf, 1, want, f);
+    if (n == 0) break;
+    out->append(buf, n);
+  }
+  ::pclose(f);
+  return true;
+}
+
+std::string dotted(uint32_t addr_net) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = addr_net;
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+// Copies at most size - 1 bytes and terminates.
+void copy_text(char* out, size_t size, const char* text) {
+  size_t n = ::strnlen(text, size - 1);
+  std::memcpy(out, text, n);
+  out[n] = '\0';
+}
+
+// True while the lists still hold the records of a set-up. After the repair
+// they are empty but for the peer route that a recreated device brings.
+bool setup_recorded() {
+  for (const vpn_route_entry& e : rt_del_list)
+    if (e.dst != kPeerAddr) return true;
+  return !rt_add_list.empty();
+}
+
+// The repair of reconn_delete_route. The host route to the peer 1.1.1.1
+// belongs to the tunnel device, which stays: deleting it would leave the
+// device without its peer, and a full tunnel could not set its default route
+// through it again. It stays recorded, so the teardown (or the drain, when it
+// replaces the device) still deletes it.
+void undo_tunnel_routes() {
+  // Logged as the operation whose repair this is.
+  const char* const op = "reconn_delete_route";
+  const int ret = get_default_route_interface(new_ifname);
+  vpn_log(kLogModule, __LINE__, op, "ret %d, new interface name: %s,old interface name: %s", ret, new_ifname,
+          qn_route.ifname);
+
+  for (const vpn_route_entry& e : rt_add_list) {
+    if (e.dst == 0) continue;  // the host's default route: restore_default_route's job
+    if (e.gw_family == AF_INET || (e.flags & RTF_HOST_BSD)) {
+      add_route_mac(e, 3, 3);
+      continue;
+    }
+    if (std::strcmp(new_ifname, e.ifname) == 0 && std::strcmp(new_ifname, qn_route.ifname) == 0) continue;
+    char old_ip[16] = {};
+    char cur_ip[16] = {};
+    const int r1 = get_bakup_interface_addr(e.ifname, old_ip);
+    vpn_log(kLogModule, __LINE__, op, "get_bakup_interface_addr ret %d", r1);
+    const int r2 = get_interface_address_by_ifname(e.ifname, cur_ip);
+    vpn_log(kLogModule, __LINE__, op, "ret %d,interface %s current ip: %s,interface old ip: %s", r2, e.ifname, cur_ip,
+            old_ip);
+    if (std::strcmp(cur_ip, old_ip) == 0) add_route_mac(e, 3, 3);
+  }
+  rt_add_list.clear();
+
+  route_list kept;
+  for (const vpn_route_entry& e : rt_del_list) {
+    if (e.dst == 0) continue;  // the default through the peer stays in place
+    if (e.dst == kPeerAddr) {
+      kept.push_back(e);
+      continue;
+    }
+    del_route_mac(e, 3, 3);
+  }
+  rt_del_list = std::move(kept);
+
+  if (dns_config_kept()) restore_dns_config();
+}
+}  // namespace
+
+char new_ifname[104] = {};
+
+// The tunnel bring-up and the local-access set-up own these; the weak
+// definitions only hold until they are linked in.
+__attribute__((weak)) char if_name_to_lum[16] = {};
+__attribute__((weak)) char g_restorelocalaccesscmd[1024] = {};
+__attribute__((weak)) bool dns_config_kept() { return &dnsconfig != nullptr; }
+
+void set_read_command_hook(read_command_hook hook) {
+  std::lock_guard<std::mutex> lk(g_read_hook_lock);
+  g_read_hook = std::move(hook);
+}
+
+void restore_routes() {
+  for (const vpn_route_entry& e : rt_del_list) del_route_mac(e, 3, 3);
+  rt_del_list.clear();
+  for (const vpn_route_entry& e : rt_add_list)
+    if (e.dst != 0) add_route_mac(e, 3, 3);
+  rt_add_list.clear();
+  if (IsEnableLocalAccess() && is_fulltunnel() && g_restorelocalaccesscmd[0] != '\0')
+    forknexec(g_restorelocalaccesscmd, 0);
+}
+
+void restore_default_route() {
+  vpn_log_plain("restore default route begin\n");
+  std::vector<std::string> ids;
+  get_active_network_service(ids);
+  for (const std::string& id : ids) {
+    std::string router;
+    std::string ifname;
+    get_network_service_info(id.c_str(), router, ifname);
+    VPN_LOG("ns %s, router %s, if %s\n", id.c_str(), router.c_str(), ifname.c_str());
+    if (router.empty() || ifname.empty() || ifname != if_name_to_lum) continue;
+    in_addr gw{};
+    if (::inet_pton(AF_INET, router.c_str(), &gw) != 1) {
+      // A router text that is no IPv4 address would make a bogus route.
+      VPN_LOG("router %s of service %s is no IPv4 address, not used", router.c_str(), id.c_str());
+      continue;
+    }
+    VPN_LOG("restore default route : add route\n");
+    vpn_route_entry e{};
+    e.gateway = gw.s_addr;
+    e.gw_family = AF_INET;
+    add_route_mac(e, 2, 1);
+    break;
+  }
+  vpn_log_plain("restore default route end\n");
+}
+
+int get_network_service_info(const char* service_id, std::string& router, std::string& ifname) {
+  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
+  if (!prefs) {
+    VPN_LOG("SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
+    return 1;
+  }
+  SCNetworkServiceRef service = SCNetworkServiceCopy(prefs, service_id);
+  SCNetworkProtocolRef ipv4 = service ? SCNetworkServiceCopyProtocol(service, kSCNetworkProtocolTypeIPv4) : nullptr;
+  if (!ipv4) {
+    VPN_LOG("service %s: no IPv4 protocol, no router and interface", service_id);
+    return 0;
+  }
+  CFDictionaryRef config = SCNetworkProtocolGetConfiguration(ipv4);
+  const bool manual =
+      config && CFStringEqual(CFDictionaryGetValue(config, kSCPropNetIPv4ConfigMethod), kSCValNetIPv4ConfigMethodManual);
+
+  CFTypeRef router_value;
+  CFTypeRef ifname_value;
+  const std::string key = std::string("State:/Network/Service/") + service_id + "/IPv4";
+  if (manual) {
+    VPN_LOG("service %s: manual.", service_id);
+    router_value = CFDictionaryGetValue(config, kSCPropNetIPv4Router);
+  } else {
+    VPN_LOG("service %s: dhcp.", service_id);
+  }
+  SCDynamicStoreRef store = SCDynamicStoreCreate(kSCClientName, nullptr, nullptr);
+  if (!store) {
+    VPN_LOG("SCDynamicStoreCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
+    return 1;
+  }
+  CFDictionaryRef state = SCDynamicStoreCopyValue(store, key.c_str());
+  if (manual) {
+    if (!state) VPN_LOG("service %s: manual, dynamic ipv4 config is empty.", service_id);
+  } else {
+    if (!state) VPN_LOG("service %s: dhcp, but ipv4 config is empty.", service_id);
+    router_value = CFDictionaryGetValue(state, kSCPropNetIPv4Router);
+  }
+  ifname_value = CFDictionaryGetValue(state, kSCPropInterfaceName);
+
+  if (!router_value)
+    VPN_LOG("service %s: router is not set.", service_id);
+  else if (CFStringToCString(router_value, kCFStringEncodingUTF8, router))
+    VPN_LOG("service %s: router %s", service_id, router.c_str());
+  else
+    VPN_LOG("service %s: convert router failed", service_id);
+
+  if (!ifname_value)
+    VPN_LOG("service %s: ifname is not set.", service_id);
+  else if (CFStringToCString(ifname_value, kCFStringEncodingUTF8, ifname))
+    VPN_LOG("service %s: ifname %s", service_id, ifname.c_str());
+  else
+    VPN_LOG("service %s: convert ifname failed", service_id);
+  return 0;
+}
+
+bool default_route_is_tun() {
+  std::string out;
+  if (!read_command("/sbin/route get default", 511, &out) || out.empty()) return false;
+  return out.find("utun") != std::string::npos;
+}
+
+int reconn_delete_route() {
+  undo_tunnel_routes();
+  return 0;
+}
+
+int get_default_route_interface(char* out) {
+  std::string text;
+  if (!read_command("/sbin/route -n get default", 1 << 20, &text)) return -1;
+  // Lines as a 1024-byte line reader sees them.
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    size_t end = nl == std::string::npos ? text.size() : nl + 1;
+    if (end - pos > 1023) end = pos + 1023;
+    std::string line = text.substr(pos, end - pos);
+    pos = end;
+    size_t at = line.find("interface:");
+    if (at == std::string::npos) continue;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const std::string name = at + 11 <= line.size() ? line.substr(at + 11) : std::string();
+    copy_text(out, 104, name.c_str());
+    VPN_LOG("reconn get new interface is %s", out);
+    break;
+  }
+  return 0;
+}
+
+int get_bakup_interface_addr(const char* name, char* out) {
+  for (const interface_ip& i : iface_list) {
+    if (std::strncmp(i.ifname, name, sizeof i.ifname) != 0) continue;
+    char ip[sizeof i.ipaddr + 1] = {};
+    std::memcpy(ip, i.ipaddr, sizeof i.ipaddr);
+    copy_text(out, 16, ip);
+    return 0;
+  }
+  return -1;
+}
+
+int get_interface_address_by_ifname(const char* name, char* out) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return errno;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    char host[NI_MAXHOST] = {};
+    int rc = ::getnameinfo(i->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+    if (rc != 0) {
+      VPN_LOG(" getnameinfo failed %d", rc);
+      continue;
+    }
+    VPN_LOG(" %s address: %s\n", i->ifa_name, host);
+    if (std::strcmp(i->ifa_name, name) == 0) {
+      copy_text(out, 16, host);
+      break;
+    }
+  }
+  ::freeifaddrs(list);
+  return 0;
+}
+
+int reconnected_add_route(vpnc_session* s) {
+  if (setup_recorded()) {
+    // The earlier set-up is still recorded (for instance a full tunnel whose
+    // device was recreated, taking its default route along): put it back
+    // first, so that its host routes return and nothing is recorded twice.
+    VPN_LOG("routes of the earlier set-up are still recorded, putting them back first");
+    undo_tunnel_routes();
+  }
+  rt_ori_list.clear();
+  rt_add_list.clear();
+  if (route_snapshot_mac(rt_ori_list, "") == -1) {
+    VPN_LOG("save original route table failed");
+    return -1;
+  }
+  VPN_LOG("qn_route ip is %s", dotted(qn_route.gateway).c_str());
+  if (find_route(s->connect_ip, rt_ori_list, &qn_route) == 0) return -1;
+  VPN_LOG("qn_route name is %s", qn_route.ifname);
+  VPN_LOG("qn_route ip is %s", dotted(qn_route.gateway).c_str());
+  std::memset(if_name_to_lum, 0, sizeof if_name_to_lum);
+  copy_text(if_name_to_lum, sizeof if_name_to_lum, qn_route.ifname);
+  iface_list.clear();
+  const int ret = get_active_interface_addr(iface_list);
+  VPN_LOG("get_active_interface_addr ret %d", ret);
+  // The set-up records the device's current peer route itself.
+  std::erase_if(rt_del_list, [](const vpn_route_entry& e) { return e.dst == kPeerAddr; });
+  if (set_vpn_route_table(&qn_route, s) == -1) {
+    VPN_LOG("set vpn route table failed");
+    return -1;
+  }
+  set_vpn_dns_server_mac(&dnsconfig);
+  return 0;
+}

@@ -1,0 +1,304 @@
+"""The macOS tool stand-ins of tools/bin: their parsing (dry-run, no root
+needed) and their effect on a Linux kernel (inside a throwaway network
+namespace)."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import time
+
+import pytest
+
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools" / "bin"
+
+
+def run_tool(name, args, env=None, ns_pid=None, dry=False):
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("VPNC_")}
+    if dry:
+        full_env["VPNC_TOOL_DRYRUN"] = "1"
+    full_env.update(env or {})
+    cmd = [str(TOOLS / name)] + list(args)
+    if ns_pid is not None:
+        cmd = ["nsenter", f"--net=/proc/{ns_pid}/ns/net", "--"] + cmd
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=20, env=full_env)
+
+
+def ip_lines(stdout):
+    return [line for line in stdout.splitlines() if line.startswith("ip ")]
+
+
+# --- parsing: the daemon's own command texts and their Linux translation ------
+
+DRY_CASES = [
+    ("route", "add default 1.1.1.1", ["ip route add default via 1.1.1.1"]),
+    ("route", "delete default 1.1.1.1", ["ip route del default"]),
+    ("route", "delete default 0.0.0.0", ["ip route del default"]),
+    ("route", "add -net 10.1.2.0 -netmask 255.255.0.0 -interface utun3",
+     ["ip route add 10.1.0.0/16 dev utun3"]),
+    ("route", "delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun3",
+     ["ip route del 10.1.0.0/16"]),
+    ("route", "add -host 192.0.2.10 -gateway 192.168.1.1",
+     ["ip route add 192.0.2.10/32 via 192.168.1.1"]),
+    ("route", "add -host 192.168.1.1 -interface en0 -cloning",
+     ["ip route add 192.168.1.1/32 dev en0"]),
+    ("route", "add -host 10.77.0.2 -gateway 127.0.0.1",
+     ["ip route add 10.77.0.2/32 via 127.0.0.1"]),
+    ("route", "add -net 10.8.0.0 -netmask 255.255.255.255 -interface utun10",
+     ["ip route add 10.8.0.0/32 dev utun10"]),
+    ("route", "add -net 192.168.1.0 -netmask 255.255.255.0 -interface en0",
+     ["ip route add 192.168.1.0/24 dev en0"]),
+    ("route", "add -net 192.168.7.0 -netmask 255.255.255.0 -gateway 10.77.0.1 -ifscope en0",
+     ["ip route add 192.168.7.0/24 via 10.77.0.1 dev en0"]),
+    ("route", "delete -net 192.168.7.0 -netmask 255.255.255.0 -gateway 10.77.0.1 -ifscope en0",
+     ["ip route del 192.168.7.0/24 dev en0"]),
+    ("route", "add -net 10.0.0.0/8 10.77.0.1", ["ip route add 10.0.0.0/8 via 10.77.0.1"]),
+    ("route", "add -net 172.16.0.0 10.77.0.1", ["ip route add 172.16.0.0/16 via 10.77.0.1"]),
+    ("route", "-q add 10.2.3.4 10.77.0.1", ["ip route add 10.2.3.4/32 via 10.77.0.1"]),
+    ("ifconfig", "utun3 10.9.0.5 1.1.1.1 mtu 1400",
+     ["ip link set dev utun3 mtu 1400", "ip -4 addr flush dev utun3",
+      "ip addr add 10.9.0.5 peer 1.1.1.1 dev utun3", "ip link set dev utun3 up"]),
+    ("ifconfig", "utun3 inet 10.9.0.5 1.1.1.1 mtu 1400 up",
+     ["ip link set dev utun3 mtu 1400", "ip -4 addr flush dev utun3",
+      "ip addr add 10.9.0.5 peer 1.1.1.1 dev utun3", "ip link set dev utun3 up"]),
+    ("ifconfig", "en1 192.168.5.2 netmask 255.255.255.0",
+     ["ip -4 addr flush dev en1", "ip addr add 192.168.5.2/24 broadcast + dev en1",
+      "ip link set dev en1 up"]),
+    ("ifconfig", "en1 192.168.5.3/24 alias",
+     ["ip addr add 192.168.5.3/24 broadcast + dev en1", "ip link set dev en1 up"]),
+    ("ifconfig", "en1 192.168.5.3 -alias", ["ip addr del 192.168.5.3 dev en1"]),
+    ("ifconfig", "utun3 down", ["ip link set dev utun3 down"]),
+    ("arp", "-s 10.77.0.1 0:1c:42:a:b:c ifscope en0",
+     ["ip neigh replace 10.77.0.1 lladdr 00:1c:42:0a:0b:0c dev en0 nud permanent"]),
+    ("arp", "-s 10.77.0.1 0:c:29:a:0:1 temp ifscope en0",
+     ["ip neigh replace 10.77.0.1 lladdr 00:0c:29:0a:00:01 dev en0 nud reachable"]),
+    ("arp", "-a -d", ["ip -4 neigh flush all"]),
+    ("arp", "-d -a -i en0", ["ip -4 neigh flush dev en0"]),
+    ("arp", "-d 10.77.0.1 ifscope en0", ["ip neigh del 10.77.0.1 dev en0"]),
+]
+
+
+@pytest.mark.parametrize("tool,args,expected", DRY_CASES, ids=[f"{t} {a}" for t, a, _ in DRY_CASES])
+def test_dry_run_translation(tool, args, expected):
+    r = run_tool(tool, args.split(), dry=True)
+    assert r.returncode == 0, r.stderr
+    assert ip_lines(r.stdout) == expected
+
+
+REFUSED = [
+    ("route", "add -net 10.0.0.0", 64, "usage"),
+    ("route", "add -net 10.0.0.0 -frobnicate 10.77.0.1", 64, "botched keyword: frobnicate"),
+    ("route", "flush", 64, "usage"),
+    ("route", "-z get default", 64, "illegal option"),
+    ("route", "add -net 10.0.0.0 -netmask 255.0.255.0 -interface en0", 1, "bad address: 255.0.255.0"),
+    ("route", "add -host example.com 10.77.0.1", 1, "bad address: example.com"),
+    ("route", "add -host 10.0.0.1 -gateway 10.0.0.300", 1, "bad address: 10.0.0.300"),
+    ("route", "add -net 10.0.0.0 -netmask 255.0.0.0 -interface utun3 -ifscope en0", 1, "ifscope"),
+    ("route", "add -net 10.0.0.0 -netmask 255.0.0.0 -interface 'utun3;reboot'", 1, "bad address"),
+    ("arp", "-s 10.77.0.1 0:1c:42:a:b ifscope en0", 1, "invalid Ethernet address"),
+    ("arp", "-s 10.77.0.1 zz:1c:42:a:b:c ifscope en0", 1, "invalid Ethernet address"),
+    ("arp", "-s 0.0.0.0 0:1c:42:a:b:c ifscope en0", 1, "can only proxy for 0.0.0.0"),
+    ("arp", "-s 10.77.0.1", 1, "usage"),
+    ("arp", "-s gw.example 0:1c:42:a:b:c", 1, "Unknown host"),
+    ("arp", "-q", 1, "illegal option"),
+    ("ifconfig", "utun3 10.9.0.5 1.1.1.1 mtu 10", 1, "Invalid argument"),
+    ("ifconfig", "utun3 10.9.0.300 1.1.1.1", 1, "bad value"),
+    ("ifconfig", "utun3 10.9.0.5 1.1.1.1 1.1.1.2", 1, "usage"),
+    ("ifconfig", "", 1, "usage"),
+    ("system_profiler", "-xml SPHardwareDataType", 1, "not handled"),
+]
+
+
+@pytest.mark.parametrize("tool,args,status,message", REFUSED, ids=[f"{t} {a}" for t, a, _, _ in REFUSED])
+def test_refusals(tool, args, status, message):
+    r = run_tool(tool, [a.strip("'") for a in args.split()], dry=True)
+    assert r.returncode == status
+    assert message in r.stderr
+    assert ip_lines(r.stdout) == []
+
+
+def test_journal_records_every_call_with_the_macos_path(tmp_path):
+    journal = tmp_path / "journal"
+    env = {"VPNC_TOOL_JOURNAL": str(journal)}
+    run_tool("route", ["add", "default", "1.1.1.1"], env=env, dry=True)
+    run_tool("arp", ["-s", "10.77.0.1", "bad-mac"], env=env, dry=True)  # refused, still recorded
+    run_tool("system_profiler", ["SPHardwareDataType"], env=env)
+    lines = journal.read_text().splitlines()
+    assert [json.loads(line) for line in lines] == [
+        ["/sbin/route", "add", "default", "1.1.1.1"],
+        ["/usr/sbin/arp", "-s", "10.77.0.1", "bad-mac"],
+        ["/usr/sbin/system_profiler", "SPHardwareDataType"],
+    ]
+
+
+def hardware_uuid_lines(stdout):
+    return [line for line in stdout.splitlines() if "Hardware UUID:" in line]
+
+
+def test_system_profiler_hardware_uuid():
+    r = run_tool("system_profiler", ["SPHardwareDataType"])
+    assert r.returncode == 0
+    (line,) = hardware_uuid_lines(r.stdout)
+    # The daemon takes what follows the label and one blank.
+    start = line.index("Hardware UUID:") + 15
+    assert line[start:] == "5E0C4A1F-7B2D-4C3E-9A8B-1D2E3F405162"
+
+    r = run_tool("system_profiler", ["SPHardwareDataType"], env={"VPNC_HW_UUID": "ABC-123"})
+    assert hardware_uuid_lines(r.stdout) == ["      Hardware UUID: ABC-123"]
+
+    r = run_tool("system_profiler", ["SPHardwareDataType"], env={"VPNC_HW_UUID": ""})
+    assert r.returncode == 0 and hardware_uuid_lines(r.stdout) == []
+
+    r = run_tool("system_profiler", ["SPNetworkDataType"])
+    assert r.returncode == 0 and r.stdout == ""
+
+
+# --- real effect, in a throwaway network namespace ---------------------------
+
+def _sh(pid, cmd):
+    return subprocess.run(["nsenter", f"--net=/proc/{pid}/ns/net", "--"] + cmd,
+                          capture_output=True, text=True, timeout=20)
+
+
+@pytest.fixture
+def netns():
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private network namespace")
+    if shutil.which("unshare") is None or shutil.which("nsenter") is None:
+        pytest.skip("unshare/nsenter not installed")
+    holder = subprocess.Popen(["unshare", "--net", "sleep", "300"])
+    try:
+        own = os.readlink("/proc/self/ns/net")
+        for _ in range(200):
+            try:
+                if os.readlink(f"/proc/{holder.pid}/ns/net") != own:
+                    break
+            except OSError:
+                pass
+            time.sleep(0.01)
+        else:
+            pytest.skip("unshare --net did not give a new namespace")
+        pid = holder.pid
+        for cmd in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "link", "add", "en0", "type", "veth", "peer", "name", "uplink0"],
+                    ["ip", "link", "set", "en0", "up"], ["ip", "link", "set", "uplink0", "up"],
+                    ["ip", "addr", "add", "10.77.0.2/24", "dev", "en0"],
+                    ["ip", "route", "add", "default", "via", "10.77.0.1"],
+                    ["ip", "tuntap", "add", "dev", "utun0", "mode", "tun"]):
+            r = _sh(pid, cmd)
+            assert r.returncode == 0, (cmd, r.stderr)
+        yield pid
+    finally:
+        holder.kill()
+        holder.wait(timeout=10)
+
+
+def main_routes(pid):
+    r = _sh(pid, ["ip", "-4", "route", "show", "table", "main"])
+    return sorted(line.strip() for line in r.stdout.splitlines())
+
+
+def test_full_tunnel_route_sequence_changes_the_kernel(netns, tmp_path):
+    env = {"VPNC_TOOL_JOURNAL": str(tmp_path / "j")}
+    before = main_routes(netns)
+
+    def tool(name, text, status=0):
+        r = run_tool(name, text.split(), env=env, ns_pid=netns)
+        assert r.returncode == status, (text, r.stdout, r.stderr)
+        return r
+
+    tool("ifconfig", "utun0 10.9.0.5 1.1.1.1 mtu 1400")
+    addr = json.loads(_sh(netns, ["ip", "-j", "addr", "show", "dev", "utun0"]).stdout)[0]
+    assert addr["mtu"] == 1400 and "UP" in addr["flags"]
+    assert [(a["local"], a["address"]) for a in addr["addr_info"] if a["family"] == "inet"] == \
+        [("10.9.0.5", "1.1.1.1")]
+
+    tool("route", "delete default 10.77.0.1")
+    tool("route", "add default 1.1.1.1")
+    tool("route", "add -host 10.77.0.2 -gateway 127.0.0.1")
+    tool("route", "add -host 10.77.0.1 -interface en0 -cloning")
+    tool("route", "add -host 198.18.0.1 -gateway 10.77.0.1")
+    tool("route", "add -net 10.1.2.0 -netmask 255.255.0.0 -interface utun0")
+    r = tool("route", "add default 1.1.1.1", status=1)
+    assert "File exists" in r.stderr
+
+    routes = main_routes(netns)
+    for expected in ("default via 1.1.1.1 dev utun0", "10.77.0.2 via 127.0.0.1 dev lo",
+                     "10.77.0.1 dev en0 scope link", "198.18.0.1 via 10.77.0.1 dev en0",
+                     "10.1.0.0/16 dev utun0 scope link"):
+        assert any(line.startswith(expected) for line in routes), (expected, routes)
+    assert not any(line.startswith("default via 10.77.0.1") for line in routes)
+
+    out = tool("route", "-n get default").stdout
+    assert "  interface: utun0\n" in out and "    gateway: 1.1.1.1\n" in out
+    assert out.startswith("   route to: default\ndestination: default\n       mask: default\n")
+
+    out = tool("route", "get 198.18.0.1").stdout
+    assert "destination: 198.18.0.1\n" in out and "  interface: en0\n" in out
+    assert "mask:" not in out and "<UP,GATEWAY,HOST,DONE,STATIC>" in out
+
+    out = tool("route", "-n get 10.1.9.9").stdout
+    assert "destination: 10.1.0.0\n       mask: 255.255.0.0\n  interface: utun0\n" in out
+
+    # The restore, in the daemon's order: delete what was added, then put back.
+    for text in ("delete default 1.1.1.1", "delete -host 10.77.0.2 -gateway 127.0.0.1",
+                 "delete -host 10.77.0.1 -interface en0 -cloning",
+                 "delete -host 198.18.0.1 -gateway 10.77.0.1",
+                 "delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun0",
+                 "add default 10.77.0.1"):
+        tool("route", text)
+    tool("route", "delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun0", status=1)
+    routes = [line for line in main_routes(netns) if "utun0" not in line]
+    assert routes == before
+
+    calls = [json.loads(line) for line in (tmp_path / "j").read_text().splitlines()]
+    assert calls[0] == ["/sbin/ifconfig", "utun0", "10.9.0.5", "1.1.1.1", "mtu", "1400"]
+    assert len(calls) == 1 + 7 + 3 + 7
+
+
+def neigh(pid):
+    return json.loads(_sh(pid, ["ip", "-j", "-4", "neigh", "show"]).stdout or "[]")
+
+
+def test_arp_pin_flush_and_delete(netns):
+    r = run_tool("arp", ["-s", "10.77.0.1", "0:1c:42:a:b:c", "ifscope", "en0"], ns_pid=netns)
+    assert r.returncode == 0, r.stderr
+    assert _sh(netns, ["ip", "neigh", "add", "10.77.0.7", "lladdr", "00:11:22:33:44:55",
+                       "dev", "en0", "nud", "stale"]).returncode == 0
+
+    out = run_tool("arp", ["-an"], ns_pid=netns).stdout
+    assert "? (10.77.0.1) at 0:1c:42:a:b:c on en0 ifscope permanent [ethernet]" in out
+    assert "? (10.77.0.7) at 0:11:22:33:44:55 on en0 ifscope [ethernet]" in out
+
+    assert run_tool("arp", ["-a", "-d"], ns_pid=netns).returncode == 0
+    entries = neigh(netns)
+    assert [(e["dst"], e["dev"], e["lladdr"], e["state"]) for e in entries] == \
+        [("10.77.0.1", "en0", "00:1c:42:0a:0b:0c", ["PERMANENT"])]
+
+    # Not on a connected network: the real tool refuses too.
+    r = run_tool("arp", ["-s", "198.18.0.1", "0:1c:42:a:b:c", "ifscope", "en0"], ns_pid=netns)
+    assert r.returncode == 1 and "can only proxy" in r.stderr
+    r = run_tool("arp", ["-s", "10.77.0.1", "0:1c:42:a:b:c", "ifscope", "nosuch0"], ns_pid=netns)
+    assert r.returncode == 1
+
+    assert run_tool("arp", ["-d", "10.77.0.1", "ifscope", "en0"], ns_pid=netns).returncode == 0
+    assert neigh(netns) == []
+    r = run_tool("arp", ["-d", "10.77.0.1"], ns_pid=netns)
+    assert r.returncode == 1 and "cannot locate 10.77.0.1" in r.stderr
+
+
+def test_ifconfig_prints_and_refuses_missing_interface(netns):
+    assert run_tool("ifconfig", "utun0 10.9.0.5 1.1.1.1 mtu 1400 up".split(), ns_pid=netns).returncode == 0
+    out = run_tool("ifconfig", ["utun0"], ns_pid=netns).stdout
+    first, *rest = out.splitlines()
+    assert first.startswith("utun0: flags=") and "POINTOPOINT" in first and first.endswith(" mtu 1400")
+    assert "\tinet 10.9.0.5 --> 1.1.1.1 netmask 0xffffffff " in rest
+
+    out = run_tool("ifconfig", ["en0"], ns_pid=netns).stdout
+    assert "\tinet 10.77.0.2 netmask 0xffffff00 broadcast" in out or \
+        "\tinet 10.77.0.2 netmask 0xffffff00" in out
+
+    for args in (["nosuch0"], ["nosuch0", "10.9.0.5", "1.1.1.1", "mtu", "1400"]):
+        r = run_tool("ifconfig", args, ns_pid=netns)
+        assert r.returncode == 1 and "does not exist" in r.stderr

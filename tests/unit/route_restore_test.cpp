@@ -1,0 +1,375 @@
+#include "client/hostnet/route_restore.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "client/cmd_runner.h"
+#include "client/config_store.h"
+#include "client/diag.h"
+#include "tests/unit/sysconfig_fixture.h"
+
+// Lets the tests link before the command runner is built in.
+__attribute__((weak)) void set_command_hook(command_hook) {}
+
+namespace {
+
+uint32_t ip(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return a.s_addr;
+}
+
+vpn_route_entry via_gateway(const char* dst, const char* mask, const char* gw, uint32_t flags = 0) {
+  vpn_route_entry e{};
+  e.dst = ip(dst);
+  e.netmask = ip(mask);
+  e.gateway = ip(gw);
+  e.gw_family = 2;
+  e.flags = flags;
+  return e;
+}
+
+vpn_route_entry via_interface(const char* dst, const char* mask, const char* ifname, uint32_t flags = 0) {
+  vpn_route_entry e{};
+  e.dst = ip(dst);
+  e.netmask = ip(mask);
+  std::snprintf(e.ifname, sizeof e.ifname, "%s", ifname);
+  e.flags = flags;
+  return e;
+}
+
+interface_ip iface(const char* name, const char* addr) {
+  interface_ip i{};
+  std::snprintf(i.ifname, sizeof i.ifname, "%s", name);
+  std::snprintf(i.ipaddr, sizeof i.ipaddr, "%s", addr);
+  return i;
+}
+
+class RouteRestoreTest : public SysconfigRoot {
+ protected:
+  void SetUp() override {
+    SysconfigRoot::SetUp();
+    rt_ori_list.clear();
+    rt_add_list.clear();
+    rt_del_list.clear();
+    iface_list.clear();
+    qn_route = vpn_route_entry{};
+    std::memset(new_ifname, 0, sizeof new_ifname);
+    std::memset(if_name_to_lum, 0, sizeof if_name_to_lum);
+    // No tunnel configuration: a new set-up stops at its first check.
+    saved_ = {m_pNetConfigFlag, m_pResouceList, m_pExcludeResouceList};
+    m_pNetConfigFlag = nullptr;
+    m_pResouceList = nullptr;
+    m_pExcludeResouceList = nullptr;
+    set_command_hook([this](const std::string& cmd, bool) { commands.push_back(cmd); });
+    set_read_command_hook([this](const std::string& cmd, std::string* out) {
+      reads.push_back(cmd);
+      *out = route_output;
+      return route_runs;
+    });
+    vpn_log_set_sink([this](int, const char* l) { log.emplace_back(l); });
+  }
+  void TearDown() override {
+    vpn_log_set_sink(nullptr);
+    set_command_hook(nullptr);
+    set_read_command_hook(nullptr);
+    m_pNetConfigFlag = saved_.flags;
+    m_pResouceList = saved_.resources;
+    m_pExcludeResouceList = saved_.excludes;
+    rt_ori_list.clear();
+    rt_add_list.clear();
+    rt_del_list.clear();
+    iface_list.clear();
+    SysconfigRoot::TearDown();
+  }
+  // The route command builders belong to another module; without them the
+  // command texts cannot be checked.
+  bool commands_built() {
+    vpn_route_entry probe = via_gateway("0.0.0.0", "0.0.0.0", "192.0.2.99");
+    commands.clear();
+    add_route_mac(probe, 3, 3);
+    bool ok = commands == std::vector<std::string>{"/sbin/route add default 192.0.2.99"};
+    commands.clear();
+    log.clear();
+    return ok;
+  }
+  bool logged(const std::string& part) const {
+    for (const auto& l : log)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+
+  struct {
+    _VPN_NETWORK_HEADER_* flags;
+    _VPN_RESOURCE_LIST_* resources;
+    _VPN_RESOURCE_LIST_* excludes;
+  } saved_{};
+  std::vector<std::string> commands;
+  std::vector<std::string> reads;
+  std::vector<std::string> log;
+  std::string route_output;
+  bool route_runs = true;
+};
+
+TEST_F(RouteRestoreTest, TeardownDeletesWhatWasAddedThenAddsBackAllButTheDefault) {
+  const bool built = commands_built();
+  rt_del_list = {
+      via_gateway("172.16.0.0", "255.240.0.0", "10.77.0.1"),
+      via_gateway("0.0.0.0", "0.0.0.0", "1.1.1.1"),
+      via_gateway("10.77.0.2", "255.255.255.255", "127.0.0.1", RTF_HOST_BSD),
+      via_interface("10.77.0.1", "255.255.255.255", "en0", RTF_HOST_BSD | RTF_CLONING_BSD),
+      via_gateway("198.18.0.1", "255.255.255.255", "10.77.0.1", RTF_HOST_BSD),
+      via_interface("1.1.1.1", "255.255.255.255", "utun0", RTF_HOST_BSD),
+  };
+  rt_add_list = {
+      via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
+      via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
+      via_interface("192.168.9.0", "255.255.255.0", "en0", RTF_STATIC_BSD),
+  };
+  restore_routes();
+  EXPECT_TRUE(rt_del_list.empty());
+  EXPECT_TRUE(rt_add_list.empty());
+  if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
+  EXPECT_EQ(commands, (std::vector<std::string>{
+                          "/sbin/route delete -net 172.16.0.0 -netmask 255.240.0.0 -gateway 10.77.0.1",
+                          "/sbin/route delete default 1.1.1.1",
+                          "/sbin/route delete -host 10.77.0.2 -gateway 127.0.0.1",
+                          "/sbin/route delete -host 10.77.0.1 -interface en0 -cloning",
+                          "/sbin/route delete -host 198.18.0.1 -gateway 10.77.0.1",
+                          "/sbin/route delete -host 1.1.1.1 -interface utun0",
+                          "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1",
+                          "/sbin/route add -net 192.168.9.0 -netmask 255.255.255.0 -interface en0",
+                      }));
+}
+
+TEST_F(RouteRestoreTest, RepairAddsBackFirstThenDeletesAllButTheTunnelDefault) {
+  const bool built = commands_built();
+  route_output = "   route to: default\ndestination: default\n       mask: default\n    gateway: 10.77.0.1\n"
+                 "  interface: en0\n      flags: <UP,GATEWAY,DONE,STATIC>\n";
+  std::snprintf(qn_route.ifname, sizeof qn_route.ifname, "en0");
+  // "lo" has the same address as when the routes were set, "en7" had one and
+  // lost it, "nosuch9" had none then and has none now.
+  iface_list = {iface("lo", "127.0.0.1"), iface("en7", "192.168.5.2")};
+  rt_add_list = {
+      via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
+      via_interface("10.77.0.1", "255.255.255.255", "en0", RTF_HOST_BSD | RTF_STATIC_BSD),
+      via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
+      via_interface("10.77.0.0", "255.255.255.0", "en0", RTF_STATIC_BSD),
+      via_interface("192.168.5.0", "255.255.255.0", "en7", RTF_STATIC_BSD),
+      via_interface("127.0.0.0", "255.0.0.0", "lo", RTF_STATIC_BSD),
+      via_interface("192.168.6.0", "255.255.255.0", "nosuch9", RTF_STATIC_BSD),
+  };
+  rt_del_list = {
+      via_gateway("0.0.0.0", "0.0.0.0", "1.1.1.1"),
+      via_interface("10.1.0.0", "255.255.0.0", "utun0"),
+      via_interface("1.1.1.1", "255.255.255.255", "utun0", RTF_HOST_BSD),
+  };
+  EXPECT_EQ(reconn_delete_route(), 0);
+  EXPECT_STREQ(new_ifname, "en0");
+  EXPECT_EQ(reads, std::vector<std::string>{"/sbin/route -n get default"});
+  EXPECT_TRUE(logged("vpn_version_control at "));
+  EXPECT_TRUE(logged("function: reconn_delete_route:ret 0, new interface name: en0,old interface name: en0"));
+  EXPECT_TRUE(logged("ret 0,interface en7 current ip: ,interface old ip: 192.168.5.2"));
+  EXPECT_TRUE(logged("ret 0,interface nosuch9 current ip: ,interface old ip: "));
+  EXPECT_TRUE(rt_add_list.empty());
+  // The device stays, and so does its peer route: still recorded for the end.
+  ASSERT_EQ(rt_del_list.size(), 1u);
+  EXPECT_EQ(rt_del_list[0].dst, ip("1.1.1.1"));
+  if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
+  EXPECT_EQ(commands, (std::vector<std::string>{
+                          "/sbin/route add -host 10.77.0.1 -interface en0",
+                          "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1",
+                          "/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo",
+                          "/sbin/route add -net 192.168.6.0 -netmask 255.255.255.0 -interface nosuch9",
+                          "/sbin/route delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun0",
+                      }));
+}
+
+TEST_F(RouteRestoreTest, RedoWithoutRepairPutsTheEarlierSetUpBackFirst) {
+  const bool built = commands_built();
+  route_output = "  interface: en0\n";
+  const vpn_route_entry peer = via_interface("1.1.1.1", "255.255.255.255", "utun1", RTF_HOST_BSD);
+  rt_add_list = {via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD)};
+  rt_del_list = {via_gateway("0.0.0.0", "0.0.0.0", "1.1.1.1"),
+                 via_gateway("198.18.0.1", "255.255.255.255", "10.77.0.1", RTF_HOST_BSD), peer};
+  vpnc_session s;
+  reconnected_add_route(&s);
+  // Nothing of the earlier set-up stays recorded but the device's peer route.
+  for (const vpn_route_entry& e : rt_del_list) EXPECT_EQ(std::memcmp(&e, &peer, sizeof peer), 0);
+  EXPECT_TRUE(rt_add_list.empty());
+  EXPECT_TRUE(logged("routes of the earlier set-up are still recorded, putting them back first"));
+  if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
+  ASSERT_GE(commands.size(), 2u);
+  EXPECT_EQ(commands[0], "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1");
+  EXPECT_EQ(commands[1], "/sbin/route delete -host 198.18.0.1 -gateway 10.77.0.1");
+  for (const std::string& c : commands) EXPECT_EQ(c.find("delete -host 1.1.1.1"), std::string::npos) << c;
+}
+
+TEST_F(RouteRestoreTest, RedoAfterRepairDoesNotRepairAgain) {
+  rt_del_list = {via_interface("1.1.1.1", "255.255.255.255", "utun1", RTF_HOST_BSD)};
+  vpnc_session s;
+  reconnected_add_route(&s);
+  EXPECT_FALSE(logged("putting them back first"));
+  EXPECT_TRUE(reads.empty());
+}
+
+struct InfoCase {
+  const char* name;
+  const char* ipv4;   // the service's IPv4 entity (JSON), or null for none
+  const char* state;  // its dynamic-store IPv4 state (JSON), or null for none
+  const char* router;
+  const char* ifname;
+  std::vector<const char*> messages;
+};
+
+class ServiceInfo : public SysconfigRoot, public ::testing::WithParamInterface<InfoCase> {};
+
+TEST_P(ServiceInfo, RouterAndInterface) {
+  const InfoCase& c = GetParam();
+  std::string svc = R"({"UserDefinedName": "Ethernet", "Interface": {"Type": "Ethernet"})";
+  if (c.ipv4) svc += std::string(R"(, "IPv4": )") + c.ipv4;
+  svc += "}";
+  write_prefs(std::string(R"({"NetworkServices": {"S1": )") + svc + "}}");
+  write_store(c.state ? std::string(R"({"State:/Network/Service/S1/IPv4": )") + c.state + "}" : "{}");
+  std::vector<std::string> log;
+  vpn_log_set_sink([&](int, const char* l) { log.emplace_back(l); });
+  std::string router = "", ifname = "";
+  EXPECT_EQ(get_network_service_info("S1", router, ifname), 0);
+  vpn_log_set_sink(nullptr);
+  EXPECT_EQ(router, c.router);
+  EXPECT_EQ(ifname, c.ifname);
+  for (const char* m : c.messages) {
+    bool found = false;
+    for (const auto& l : log) found |= l.find(std::string("function: get_network_service_info:") + m) != std::string::npos;
+    EXPECT_TRUE(found) << m;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServiceInfo,
+    ::testing::Values(
+        InfoCase{"manual", R"({"ConfigMethod": "Manual", "Router": "10.77.0.1"})",
+                 R"({"InterfaceName": "en0", "Router": "10.99.0.1"})", "10.77.0.1", "en0",
+                 {"service S1: manual.", "service S1: router 10.77.0.1", "service S1: ifname en0"}},
+        InfoCase{"manual_without_state", R"({"ConfigMethod": "Manual", "Router": "10.77.0.1"})", nullptr,
+                 "10.77.0.1", "",
+                 {"service S1: manual, dynamic ipv4 config is empty.", "service S1: ifname is not set."}},
+        InfoCase{"dhcp", R"({"ConfigMethod": "DHCP", "Router": "10.99.9.9"})",
+                 R"({"InterfaceName": "en1", "Router": "192.168.1.1"})", "192.168.1.1", "en1",
+                 {"service S1: dhcp.", "service S1: router 192.168.1.1"}},
+        InfoCase{"no_method_counts_as_dhcp", R"({})", R"({"InterfaceName": "en1", "Router": "192.168.1.1"})",
+                 "192.168.1.1", "en1", {"service S1: dhcp."}},
+        InfoCase{"dhcp_without_state", R"({"ConfigMethod": "DHCP"})", nullptr, "", "",
+                 {"service S1: dhcp, but ipv4 config is empty.", "service S1: router is not set.",
+                  "service S1: ifname is not set."}},
+        InfoCase{"router_not_a_string", R"({"ConfigMethod": "Manual", "Router": 17})", R"({"InterfaceName": "en0"})",
+                 "", "en0", {"service S1: convert router failed"}},
+        InfoCase{"no_ipv4_entity", nullptr, R"({"InterfaceName": "en0", "Router": "10.77.0.1"})", "", "",
+                 {"service S1: no IPv4 protocol, no router and interface"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RouteRestoreTest, ServiceInfoFailsWhenTheStoresCannotBeOpened) {
+  write_prefs("{");
+  std::string router, ifname;
+  EXPECT_EQ(get_network_service_info("S1", router, ifname), 1);
+  EXPECT_TRUE(logged("SCPreferencesCreate failed, error 1001: Failed!"));
+  write_prefs(R"({"NetworkServices": {"S1": {"IPv4": {"ConfigMethod": "DHCP"}}}})");
+  write_store("{");
+  EXPECT_EQ(get_network_service_info("S1", router, ifname), 1);
+  EXPECT_TRUE(logged("SCDynamicStoreCreate failed, error 1001: Failed!"));
+}
+
+TEST_F(RouteRestoreTest, DefaultRouteComesBackThroughTheRouterOfTheGatewaysInterface) {
+  const bool built = commands_built();
+  write_prefs(R"({"ServiceOrder": ["ETH", "WIFI", "V6"], "NetworkServices": {
+      "ETH":  {"Interface": {"Type": "Ethernet"}, "IPv4": {"ConfigMethod": "Manual", "Router": "10.77.0.1"}},
+      "V6":   {"Interface": {"Type": "Ethernet"}, "IPv4": {"ConfigMethod": "DHCP"}},
+      "WIFI": {"Interface": {"Type": "IEEE80211"}, "IPv4": {"ConfigMethod": "DHCP"}}}})");
+  write_store(R"({"State:/Network/Service/ETH/IPv4": {"InterfaceName": "en0"},
+                  "State:/Network/Service/V6/IPv4": {"InterfaceName": "en2", "Router": "fe80::1"},
+                  "State:/Network/Service/WIFI/IPv4": {"InterfaceName": "en1", "Router": "192.168.1.1"}})");
+  struct Case {
+    const char* lum;
+    std::vector<std::string> cmds;
+  };
+  for (const Case& c : {Case{"en1", {"/sbin/route add default 192.168.1.1"}},
+                        Case{"en0", {"/sbin/route add default 10.77.0.1"}}, Case{"en2", {}}, Case{"en9", {}}}) {
+    commands.clear();
+    log.clear();
+    std::snprintf(if_name_to_lum, sizeof if_name_to_lum, "%s", c.lum);
+    restore_default_route();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "restore default route begin\n");
+    EXPECT_EQ(log.back(), "restore default route end\n");
+    EXPECT_EQ(logged("restore default route : add route\n"), !c.cmds.empty()) << c.lum;
+    EXPECT_TRUE(logged("ns ETH, router 10.77.0.1, if en0\n"));
+    EXPECT_EQ(logged("router fe80::1 of service V6 is no IPv4 address, not used"), std::string(c.lum) == "en2");
+    if (built) {
+      EXPECT_EQ(commands, c.cmds) << c.lum;
+    }
+  }
+  if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
+}
+
+TEST_F(RouteRestoreTest, DefaultRouteProbeLooksForUtunInTheFirst511Bytes) {
+  struct Case {
+    std::string output;
+    bool runs;
+    bool expected;
+  };
+  const std::string pad(600, ' ');
+  for (const Case& c : {Case{"  interface: utun3\n", true, true}, Case{"  interface: en0\n", true, false},
+                        Case{"", true, false}, Case{"  interface: utun3\n", false, false},
+                        Case{pad + "interface: utun3\n", true, false},
+                        Case{std::string(500, ' ') + "utun", true, true}}) {
+    route_output = c.output;
+    route_runs = c.runs;
+    EXPECT_EQ(default_route_is_tun(), c.expected) << c.output.size();
+  }
+  EXPECT_EQ(reads.back(), "/sbin/route get default");
+}
+
+TEST_F(RouteRestoreTest, DefaultRouteInterfaceFromTheToolOutput) {
+  struct Case {
+    std::string output;
+    bool runs;
+    int ret;
+    std::string expected;
+  };
+  const std::string long_name(200, 'x');
+  for (const Case& c : {Case{"   route to: default\n  interface: en0\n  interface: en1\n", true, 0, "en0"},
+                        Case{"  interface: utun2", true, 0, "utun2"},
+                        Case{"   route to: default\n", true, 0, "kept"},
+                        Case{"  interface: en0\n", false, -1, "kept"},
+                        Case{"  interface:\n", true, 0, ""},
+                        Case{"  interface: " + long_name + "\n", true, 0, long_name.substr(0, 103)}}) {
+    std::snprintf(new_ifname, sizeof new_ifname, "kept");
+    route_output = c.output;
+    route_runs = c.runs;
+    EXPECT_EQ(get_default_route_interface(new_ifname), c.ret);
+    EXPECT_EQ(std::string(new_ifname), c.expected) << c.output;
+  }
+}
+
+TEST_F(RouteRestoreTest, InterfaceAddressLookups) {
+  iface_list = {iface("en0", "10.77.0.2"), iface("en0", "10.77.0.3"), iface("lo", "127.0.0.1")};
+  char out[16] = "untouched";
+  EXPECT_EQ(get_bakup_interface_addr("en0", out), 0);
+  EXPECT_STREQ(out, "10.77.0.2");
+  std::snprintf(out, sizeof out, "untouched");
+  EXPECT_EQ(get_bakup_interface_addr("en1", out), -1);
+  EXPECT_STREQ(out, "untouched");
+
+  char cur[16] = {};
+  EXPECT_EQ(get_interface_address_by_ifname("lo", cur), 0);
+  EXPECT_STREQ(cur, "127.0.0.1");
+  char none[16] = {};
+  EXPECT_EQ(get_interface_address_by_ifname("nosuch9", none), 0);
+  EXPECT_STREQ(none, "");
+}
+
+}  // namespace
