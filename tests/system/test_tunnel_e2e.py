@@ -215,7 +215,9 @@ def test_session_kill_notice_ends_after_the_packets_before_it(testhost, gateway)
     before = [g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"last words %d" % i)
               for i in range(3)]
     with udp_listener(testhost, UDP_PORT) as rx:
-        assert sess.conn.send_kill_notice(before=before)
+        # (the answer may be False: the daemon can end the connection before
+        # the gateway looks again)
+        sess.conn.send_kill_notice(before=before)
         sess.assert_ended(30)
         got = rx.wait(3, 5)
     assert sorted(got) == sorted(udp_payload_of(p) for p in before)
