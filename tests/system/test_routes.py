@@ -5,7 +5,6 @@ carries the host map with the host's file kept as backup, the next hop
 towards the gateway has a permanent ARP entry, the launch commands run under
 bash without being waited for; and the teardown puts the host back."""
 
-import json
 import os
 import re
 import signal
@@ -19,6 +18,7 @@ th_mod = pytest.importorskip("testhost", reason="tests/system/testhost.py not me
 launcher_mod = pytest.importorskip("launcher", reason="tests/system/launcher.py not merged yet")
 g = pytest.importorskip("gateway", reason="tests/system/gateway.py (test gateway) not merged yet")
 scenario = pytest.importorskip("scenario", reason="tests/system/scenario.py not merged yet")
+import sysconfig_store  # noqa: E402
 
 HOST_ROUTE_OPS = ("route_snapshot_mac", "route_snapshot_4one_mac", "add_route_mac", "del_route_mac",
                   "set_vpn_route_table", "sethost_mac", "setHostMap", "restore_routes",
@@ -32,23 +32,6 @@ NEXT_HOP = th_mod.UPLINK_IP          # 10.77.0.1
 HOST_IP = th_mod.HOST_IP             # 10.77.0.2
 GATEWAY_IP = th_mod.GATEWAY_IP       # 198.18.0.1
 CLIENT_IP = "10.200.0.2"
-SERVICE = "7B1C9A55-0E6F-4D1A-9C3E-2A1B0C0D0E01"
-
-PREFERENCES = {
-    "ServiceOrder": [SERVICE],
-    "NetworkServices": {SERVICE: {
-        "UserDefinedName": "Ethernet",
-        "Interface": {"Type": "Ethernet", "DeviceName": "en0", "UserDefinedName": "Ethernet"},
-        "IPv4": {"ConfigMethod": "DHCP"},
-        "DNS": {},
-        "Proxies": {"HTTPEnable": 0}}},
-}
-DYNAMIC_STORE = {
-    f"State:/Network/Service/{SERVICE}/IPv4": {"InterfaceName": "en0", "Router": NEXT_HOP,
-                                               "Addresses": [HOST_IP]},
-    "State:/Network/Global/IPv4": {"PrimaryInterface": "en0", "PrimaryService": SERVICE,
-                                   "Router": NEXT_HOP},
-}
 
 
 @pytest.fixture
@@ -57,11 +40,7 @@ def session(testhost, tmp_path):
     gws = []
 
     def start(sc, extra_env=None):
-        store = testhost.library_dir / "Preferences" / "SystemConfiguration"
-        store.mkdir(parents=True, exist_ok=True)
-        for name, data in (("preferences.json", PREFERENCES), ("dynamic-store.json", DYNAMIC_STORE)):
-            if not (store / name).exists():  # the test host may seed its own
-                (store / name).write_text(json.dumps(data, indent=1))
+        sysconfig_store.seed(testhost)  # a service on en0 whose router is the next hop
         before = Snapshot(testhost)
         gw = g.Gateway.in_testhost(testhost, tmp_path / "gw", sc)
         gws.append(gw)
@@ -83,20 +62,7 @@ class Snapshot:
         hosts = testhost.etc_dir / "hosts"
         self.hosts = hosts.read_bytes()
         self.hosts_mode = hosts.stat().st_mode & 0o7777
-        self.store = store_contents(testhost)
-
-
-def store_contents(testhost):
-    """The SystemConfiguration files by name, parsed (a rewrite may format them anew)."""
-    store = testhost.library_dir / "Preferences" / "SystemConfiguration"
-    out = {}
-    for p in store.iterdir():
-        if p.is_file():
-            try:
-                out[p.name] = json.loads(p.read_text())
-            except ValueError:
-                out[p.name] = p.read_bytes()
-    return out
+        self.store = sysconfig_store.contents(testhost)
 
 
 def tun_name(testhost):
@@ -124,7 +90,7 @@ def teardown_and_check(testhost, before, lch=None):
     assert sorted(testhost.routes()) == before.routes, "\n".join(route_calls(testhost))
     assert (testhost.etc_dir / "hosts").read_bytes() == before.hosts
     assert not (testhost.etc_dir / "hosts.bak.tevra").exists()
-    assert store_contents(testhost) == before.store
+    assert sysconfig_store.contents(testhost) == before.store
 
 
 def pinned(testhost):
