@@ -12,7 +12,7 @@ checks that follow every end (routes, /etc/hosts, store, ARP entry).
 from __future__ import annotations
 
 import contextlib
-import json
+import copy
 import re
 import signal
 import socket
@@ -23,56 +23,30 @@ import time
 import gateway as g
 import launcher as launcher_mod
 import scenario
+import sysconfig_store
 import testhost as th_mod
 
 CLIENT_IP = "10.200.0.2"
-RESOURCE_NET = "10.99.0.0"
-RESOURCE_MASK = "255.255.255.0"
 GW_TUN_IP = "10.99.0.1"        # the gateway side's own address in the resource network
 NEXT_HOP = th_mod.UPLINK_IP
 HOST_IP = th_mod.HOST_IP
 
-SERVICE = "3D0F5B1E-7A2C-4E8B-9F11-0A0B0C0D0E05"
-PREFERENCES = {
-    "ServiceOrder": [SERVICE],
-    "NetworkServices": {SERVICE: {
-        "UserDefinedName": "Ethernet",
-        "Interface": {"Type": "Ethernet", "DeviceName": "en0", "UserDefinedName": "Ethernet"},
-        "IPv4": {"ConfigMethod": "DHCP", "Router": NEXT_HOP},
-        "DNS": {"ServerAddresses": ["10.77.0.53"], "SearchDomains": ["lan.test"]},
-        "Proxies": {"HTTPEnable": 0, "ProxyAutoConfigEnable": 0}}},
-}
-DYNAMIC_STORE = {
-    f"State:/Network/Service/{SERVICE}/IPv4": {"InterfaceName": "en0", "Router": NEXT_HOP,
-                                               "Addresses": [HOST_IP]},
-    "State:/Network/Global/IPv4": {"PrimaryInterface": "en0", "PrimaryService": SERVICE,
-                                   "Router": NEXT_HOP},
-}
+# The test host's service on en0, with DNS settings of its own so that a
+# change the daemon does not put back shows.
+PREFERENCES = copy.deepcopy(sysconfig_store.PREFERENCES)
+_svc = PREFERENCES["NetworkServices"][sysconfig_store.SERVICE]
+_svc["DNS"] = {"ServerAddresses": ["10.77.0.53"], "SearchDomains": ["lan.test"]}
+_svc["IPv4"]["Router"] = NEXT_HOP
 
 TEARDOWN_LINE = "Vpn destroy has release mutex lock"
 
 
-def store_dir(testhost):
-    return testhost.library_dir / "Preferences" / "SystemConfiguration"
-
-
 def seed_store(testhost) -> None:
-    d = store_dir(testhost)
-    d.mkdir(parents=True, exist_ok=True)
-    (d / "preferences.json").write_text(json.dumps(PREFERENCES, indent=1))
-    (d / "dynamic-store.json").write_text(json.dumps(DYNAMIC_STORE, indent=1))
+    sysconfig_store.seed(testhost, preferences=PREFERENCES, replace=True)
 
 
 def store_contents(testhost) -> dict:
-    """The store's files by name, parsed (a commit may lay them out anew)."""
-    out = {}
-    for p in sorted(store_dir(testhost).iterdir()):
-        if p.is_file():
-            try:
-                out[p.name] = json.loads(p.read_text())
-            except ValueError:
-                out[p.name] = p.read_bytes()
-    return out
+    return sysconfig_store.contents(testhost)
 
 
 def pinned(testhost) -> list[str]:
