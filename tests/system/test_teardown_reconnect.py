@@ -6,6 +6,7 @@ reconnection. After every end the routing table, /etc/hosts and the
 network-service store are as before the daemon started, and the next hop's
 static ARP entry stays."""
 
+import contextlib
 import os
 import signal
 import sys
@@ -72,6 +73,11 @@ def assert_fresh_tunnel_connection(old, new):
 @pytest.mark.time_limit(120)
 def test_gateway_back_after_a_failed_attempt_split_routes_put_back_and_set_again(
         testhost, gateway):
+    with contextlib.ExitStack() as stack:
+        _gateway_back_after_a_failed_attempt(testhost, gateway, stack)
+
+
+def _gateway_back_after_a_failed_attempt(testhost, gateway, stack):
     gw = gateway(split_scenario())
     sess = TunnelSession(testhost, gw).start()
     tun = sess.tun
@@ -90,20 +96,24 @@ def test_gateway_back_after_a_failed_attempt_split_routes_put_back_and_set_again
         r for r in set_up if r.startswith("1.1.1.1 ")]
     assert gw.tunnels() == [first]
 
+    # the records of the new connection in small TLS records, a packet right after them
+    late = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"right after the drain")
+    gw.scenario = split_scenario(chunk=7, extra_after_u=late)
+    rx = stack.enter_context(udp_listener(testhost, UDP_PORT))
     gw.refuse_new = False
     second = gw.wait_tunnel(2, 40)
     assert second is not None, testhost.describe_daemon()
     testhost.wait_log(r"reconnected_add_route return 0$", 20)
     assert_fresh_tunnel_connection(first, second)
     assert second.config_sent == len(second.scenario.q_part()) + len(second.scenario.u_part())
+    assert rx.wait(1, 5) == [udp_payload_of(late)]
     assert tun_names(testhost) == [tun]
     assert sorted(testhost.routes()) == set_up
     # packets flow again, both ways
     assert_pings(testhost, second)
-    with udp_listener(testhost, UDP_PORT) as rx:
-        pkt = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"after reconnection")
-        assert second.send_split(pkt, 3, gap=0.1)
-        assert rx.wait(1, 10) == [udp_payload_of(pkt)]
+    pkt = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"after reconnection")
+    assert second.send_split(pkt, 3, gap=0.1)
+    assert rx.wait(2, 10)[1:] == [udp_payload_of(pkt)]
 
     testhost.signal_daemon()
     sess.assert_ended()

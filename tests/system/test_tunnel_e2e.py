@@ -209,6 +209,25 @@ def test_packets_cut_across_records_reach_utun_whole_and_once(testhost, gateway)
     sess.assert_host_put_back()
 
 
+@pytest.mark.xfail(strict=True, reason=(
+    "client/vpn_client.cpp vpnc_main_loop_pass waits in select() without asking "
+    "relay_tls_pending() first: bytes the TLS library already decrypted (here the packet "
+    "that shared the record of the network configuration) wait until the gateway sends "
+    "something else"))
+def test_packet_in_the_record_of_the_last_configuration_is_not_held_back(testhost, gateway):
+    """The packet shares the TLS record of the network configuration: the
+    library holds it, the socket shows nothing more to read."""
+    pkt = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"with the last record")
+    gw = gateway(split_scenario(extra_after_u=pkt))
+    with udp_listener(testhost, UDP_PORT) as rx:
+        sess = TunnelSession(testhost, gw).start()
+        got = rx.wait(1, 5)
+    assert got == [udp_payload_of(pkt)]
+    testhost.signal_daemon()
+    sess.assert_ended()
+    sess.assert_host_put_back()
+
+
 def test_session_kill_notice_ends_after_the_packets_before_it(testhost, gateway):
     gw = gateway(split_scenario())
     sess = TunnelSession(testhost, gw).start()
