@@ -9,6 +9,7 @@ static ARP entry stays."""
 import contextlib
 import os
 import signal
+import socket
 import sys
 import threading
 import time
@@ -278,3 +279,79 @@ def test_forced_end_during_reconnection_stops_it_and_tears_down_once(testhost, g
     assert log_count(testhost, "vpn dtor reconnect begin 2 time") == 0
     assert teardowns(testhost) == 1
     sess.assert_host_put_back()
+
+
+@pytest.mark.time_limit(90)
+def test_partial_packet_of_a_dropped_connection_is_not_put_before_the_new_ones(
+        testhost, gateway):
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start()
+    first = sess.conn
+    cut = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"never whole" * 20)
+    mark = testhost.log_mark()
+    assert first.send_records([cut[:30]])
+    testhost.wait_log(r"receive ssl data less than ip_len, continue to wait$", 10, start=mark)
+    with udp_listener(testhost, UDP_PORT) as rx:
+        first.drop()
+        second = gw.wait_tunnel(2, 40)
+        assert second is not None, testhost.describe_daemon()
+        testhost.wait_log(r"reconnected_add_route return 0$", 20)
+        pkts = [g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"new %d" % i * 30)
+                for i in range(3)]
+        assert second.send_packets(pkts)
+        rx.wait(3, 5)
+        time.sleep(0.3)
+        assert rx.payloads() == [udp_payload_of(p) for p in pkts]
+    assert second.errors == []
+    testhost.signal_daemon()
+    sess.assert_ended()
+    sess.assert_host_put_back()
+
+
+def tls_send_queue(testhost) -> int:
+    """Bytes the daemon's gateway connection has not got rid of (Send-Q)."""
+    r = testhost.run_host(["ss", "-tnH", "state", "established", "dst", g.GATEWAY_IP])
+    return max([int(line.split()[1]) for line in r.stdout.splitlines() if line.split()] or [0])
+
+
+@pytest.mark.time_limit(90)
+def test_sigterm_while_the_relay_is_blocked_on_a_stalled_gateway(testhost, gateway):
+    """The gateway reads nothing more: the relay's TLS write blocks with the
+    connection lock held once the send buffer is full. SIGTERM must still end
+    the daemon, with its teardown, in bounded time."""
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start()
+    sess.conn.stall()
+    with testhost.host_ns():
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
+    s.setblocking(False)
+    data = os.urandom(1300)
+
+    def flood(n=1000):
+        for _ in range(n):
+            try:
+                s.sendto(data, (RESOURCE_HOST, 9))
+            except OSError:      # the device's queue is full
+                time.sleep(0.001)
+    # flood until the send queue stops growing: the buffer is full and the
+    # relay's write waits in the kernel
+    full = False
+    last = -1
+    deadline = time.monotonic() + 20
+    try:
+        while time.monotonic() < deadline and not full:
+            flood()
+            time.sleep(0.3)
+            q = tls_send_queue(testhost)
+            full = q >= 100_000 and q == last
+            last = q
+    finally:
+        s.close()
+    assert full, f"the daemon's send queue did not fill ({last} bytes)"
+    assert testhost.daemon_status is None
+    t0 = time.monotonic()
+    testhost.signal_daemon()
+    sess.assert_ended(60)
+    assert time.monotonic() - t0 < 25
+    sess.assert_host_put_back()
+    assert len(sess.logouts()) == 1
