@@ -531,7 +531,14 @@ class ConnectionClosed(Exception):
     pass
 
 
+class _Written(threading.Event):
+    """Set when a queued record is done with; `ok` tells whether it was written."""
+    ok = False
+
+
 class _NoWaiter:
+    ok = False
+
     def set(self) -> None:
         pass
 
@@ -643,13 +650,13 @@ class GatewayConnection:
         for i, rec in enumerate(records):
             if i and gap:
                 time.sleep(gap)
-            done = threading.Event()
+            done = _Written()
             if self._closed.is_set():
                 return False
             with self._cond:
                 self._out.append((rec, done, False))
             self._wake()
-            if not done.wait(timeout) or self._closed.is_set():
+            if not done.wait(timeout) or not done.ok:
                 return False
         return True
 
@@ -920,6 +927,7 @@ class GatewayConnection:
                 try:
                     self._send_tls(data)
                     self.bytes_sent += len(data)
+                    done.ok = True
                 finally:
                     done.set()
             if self._stalled.is_set() or tls.pending() == 0:

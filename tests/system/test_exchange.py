@@ -105,7 +105,7 @@ def test_gateway_refusing_every_tls_version(testhost, gateway):
     first = gw.connections[:3]     # TLS 1.0, TLS 1.2, SSL 3.0: each on a new connection
     assert len(first) == 3 and not any(c.tls_ok for c in gw.connections)
     assert all(c.preamble_problems == [] for c in first)
-    testhost.wait_log(r"TLSv1 failed, try TLSv1_2!", timeout=1)
+    testhost.wait_log(r"TLSv1 failed, try TLSv1_2!", timeout=5)
 
 
 # case: (scenario, a log line that names the reason, or None where none is specified)
@@ -135,7 +135,7 @@ def test_refused_configuration_answers_connect_fail(testhost, gateway, case):
     gw = gateway(sc)
     assert_failed_cleanly(testhost, run_daemon(testhost, gw))
     if reason:
-        testhost.wait_log(reason, timeout=1)
+        testhost.wait_log(reason, timeout=5)
     if "reply" in case:
         conn = [c for c in gw.connections if c.kind == "tunnel"][0]
         assert conn.trailing == b""    # no 'P' (nor anything else) after a refused reply
