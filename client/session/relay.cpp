@@ -56,6 +56,9 @@ std::atomic<const relay_tls_io*> g_io{&kSslIo};
 
 std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
 
+// The relay's lines carry the operation's name, not the helper's.
+#define RELAY_LOG(...) vpn_log(kLogModule, __LINE__, "vpn_data_transfer_qn2", __VA_ARGS__)
+
 uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // Gateway to utun: one TLS read, then every packet it completed.
@@ -70,7 +73,7 @@ int relay_inbound(vpnc_session* s) {
     if (io->readable() == 0) {
       // The connection was replaced after the wait saw it readable: a
       // blocking read here would hold the lock until the new one speaks.
-      VPN_LOG("no data on the connection in place, readiness dropped");
+      RELAY_LOG("no data on the connection in place, readiness dropped");
       return XFER_OK;
     }
     errno = 0;
@@ -80,7 +83,7 @@ int relay_inbound(vpnc_session* s) {
   }
   if (drop) incomplete_len = 0;
   if (n <= 0) {
-    VPN_LOG("read ip from ssl failed!read bytes %d, errno is %d", n, err);
+    RELAY_LOG("read ip from ssl failed!read bytes %d, errno is %d", n, err);
     return XFER_FAILED;
   }
   g_byte_in.fetch_add(static_cast<uint64_t>(n));
@@ -91,7 +94,7 @@ int relay_inbound(vpnc_session* s) {
   std::size_t avail = got;
   if (incomplete_len > 0 || got < kIpHeaderSize) {
     if (got > sizeof incomplete_buf - incomplete_len) {
-      VPN_LOG("carry-over of %zu bytes cannot take %zu more, dropping the stream", incomplete_len, got);
+      RELAY_LOG("carry-over of %zu bytes cannot take %zu more, dropping the stream", incomplete_len, got);
       incomplete_len = 0;
       return XFER_FAILED;
     }
@@ -102,12 +105,12 @@ int relay_inbound(vpnc_session* s) {
   }
 
   if (avail < kIpHeaderSize) {
-    VPN_LOG("receive ssl data less than ip header, continue to wait");
+    RELAY_LOG("receive ssl data less than ip header, continue to wait");
     return XFER_PENDING;
   }
   std::size_t len = be16(work + 2);
   if (len < kIpHeaderSize) {
-    VPN_LOG("total length %zu is below the ip header, dropping the stream", len);
+    RELAY_LOG("total length %zu is below the ip header, dropping the stream", len);
     incomplete_len = 0;
     return XFER_FAILED;
   }
@@ -116,14 +119,14 @@ int relay_inbound(vpnc_session* s) {
       std::memcpy(incomplete_buf, work, avail);
       incomplete_len = avail;
     }
-    VPN_LOG("receive ssl data less than ip_len, continue to wait");
+    RELAY_LOG("receive ssl data less than ip_len, continue to wait");
     return XFER_PENDING;
   }
   const int tunfd = s->tunfd.load();
   if (avail == len) {
     filterout_session_notify_exit(work, len);
     if (utun_write(tunfd, work, len) == -1) {
-      VPN_LOG("write tun failed!");
+      RELAY_LOG("write tun failed!");
       return XFER_FAILED;
     }
     incomplete_len = 0;
@@ -134,7 +137,7 @@ int relay_inbound(vpnc_session* s) {
   for (;;) {
     filterout_session_notify_exit(work + pos, len);
     if (utun_write(tunfd, work + pos, len) == -1) {
-      VPN_LOG("write tun ip ssl failed!");
+      RELAY_LOG("write tun ip ssl failed!");
       return XFER_FAILED;
     }
     pos += len;
@@ -142,7 +145,7 @@ int relay_inbound(vpnc_session* s) {
     if (rest < kIpHeaderSize) break;
     len = be16(work + pos + 2);
     if (len < kIpHeaderSize) {
-      VPN_LOG("total length %zu is below the ip header, dropping the stream", len);
+      RELAY_LOG("total length %zu is below the ip header, dropping the stream", len);
       incomplete_len = 0;
       return XFER_FAILED;
     }
@@ -162,7 +165,7 @@ int relay_outbound(vpnc_session* s) {
   if (n < 0) {
     // The descriptor is non-blocking: a readiness that found no packet.
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return XFER_OK;
-    VPN_LOG("read from tun failed!");
+    RELAY_LOG("read from tun failed!");
     return XFER_FAILED;
   }
   if (n == 0) return XFER_OK;
@@ -176,7 +179,7 @@ int relay_outbound(vpnc_session* s) {
     w = io->write(packet_buf, n);
   }
   if (w <= 0) {
-    VPN_LOG("write to ssl failed!");
+    RELAY_LOG("write to ssl failed!");
     return XFER_FAILED;
   }
   g_byte_out.fetch_add(static_cast<uint64_t>(w));

@@ -218,7 +218,7 @@ TEST_F(Relay, TlsReadFailureAndLastReceipt) {
   EXPECT_GE(g_lasttunnelrecv.load(), 100);
   EXPECT_LE(g_lasttunnelrecv.load(), 102);
   EXPECT_EQ(inbound(), XFER_FAILED);  // read of 0 bytes
-  EXPECT_TRUE(logged("read ip from ssl failed!read bytes 0, errno is"));
+  EXPECT_TRUE(logged("function: vpn_data_transfer_qn2:read ip from ssl failed!read bytes 0, errno is"));
   EXPECT_EQ(session.ready_flags, 0u);
 }
 
