@@ -18,6 +18,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import gateway as g  # noqa: E402
+import launcher as launcher_mod  # noqa: E402
 import scenario  # noqa: E402
 from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (fixture)
 from tunnel_session import (CLIENT_IP, TunnelSession, log_count, ping, teardowns,  # noqa: E402
@@ -260,7 +261,8 @@ def test_sigterm_terminate_and_kill_notice_together_tear_down_once(testhost, gat
 
 
 @pytest.mark.time_limit(120)
-@pytest.mark.parametrize("ends", [("sigterm",), ("terminate",), ("sigterm", "terminate")])
+@pytest.mark.parametrize("ends", [("sigterm",), ("terminate",), ("sigterm", "terminate")],
+                         ids=["sigterm", "terminate", "sigterm+terminate"])
 def test_forced_end_during_reconnection_stops_it_and_tears_down_once(testhost, gateway, ends):
     gw = gateway(full_session_scenario())
     sess = TunnelSession(testhost, gw).start(navtype="standalone")
@@ -355,3 +357,24 @@ def test_sigterm_while_the_relay_is_blocked_on_a_stalled_gateway(testhost, gatew
     assert time.monotonic() - t0 < 25
     sess.assert_host_put_back()
     assert len(sess.logouts()) == 1
+
+
+@pytest.mark.time_limit(90)
+@pytest.mark.parametrize("moment", [
+    r"^tun cfg",                                   # utun about to open
+    r"get_active_interface_addr ret",              # routes about to be set
+    r"start post config to local machine\.$",      # host map about to be written
+])
+def test_sigterm_during_the_first_set_up_tears_down_once_after_it(testhost, gateway, moment):
+    """The signal comes while the main thread is still changing the host:
+    the teardown must neither run beside it nor leave anything behind."""
+    gw = gateway(full_session_scenario())
+    sess = TunnelSession(testhost, gw)
+    testhost.start_daemon()
+    lch = launcher_mod.Launcher(testhost).connect()
+    sess.launcher = lch
+    lch.send_package(scenario.package(launcher_mod))
+    testhost.wait_log(moment, 30)
+    testhost.signal_daemon()
+    sess.assert_ended(60)
+    sess.assert_host_put_back()

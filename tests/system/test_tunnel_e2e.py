@@ -38,8 +38,12 @@ def split_scenario(**kw):
     return g.Scenario(**base)
 
 
-def test_tunnel_up_with_client_address_and_ping_through_it(testhost, gateway):
-    gw = gateway(split_scenario())
+@pytest.mark.parametrize("flags,pinged", [
+    (0, [RESOURCE_HOST]),
+    (g.NETCFG_FULL_TUNNEL, [RESOURCE_HOST, "192.0.2.77"]),   # full: any address goes in
+], ids=["split", "full"])
+def test_tunnel_up_with_client_address_and_ping_through_it(testhost, gateway, flags, pinged):
+    gw = gateway(split_scenario(flags=flags))
     sess = TunnelSession(testhost, gw).start()
     tun = sess.tun
 
@@ -51,14 +55,16 @@ def test_tunnel_up_with_client_address_and_ping_through_it(testhost, gateway):
     r = testhost.run_host(["ip", "-4", "-o", "addr", "show", "dev", tun], check=True)
     assert f"inet {CLIENT_IP} peer 1.1.1.1/32" in r.stdout, r.stdout
     routes = testhost.routes()
-    assert any(line.startswith(f"10.99.0.0/24 dev {tun}") for line in routes), routes
+    want = f"default via 1.1.1.1 dev {tun}" if flags else f"10.99.0.0/24 dev {tun}"
+    assert any(line.startswith(want) for line in routes), routes
 
-    r = ping(testhost, RESOURCE_HOST, count=3)
-    assert r.returncode == 0, r.stdout + r.stderr
-    assert " 0% packet loss" in r.stdout, r.stdout
-    requests = [p for p in sess.conn.received_packets() if p.is_echo_request]
-    assert len(requests) == 3
-    assert {(p.src, p.dst) for p in requests} == {(CLIENT_IP, RESOURCE_HOST)}
+    for dst in pinged:
+        r = ping(testhost, dst, count=3)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert " 0% packet loss" in r.stdout, r.stdout
+        requests = [p for p in sess.conn.received_packets() if p.is_echo_request and p.dst == dst]
+        assert len(requests) == 3
+        assert {p.src for p in requests} == {CLIENT_IP}
 
     testhost.signal_daemon()
     sess.assert_ended()
