@@ -18,6 +18,7 @@
 #include "client/diag.h"
 #include "client/launcher_channel.h"
 #include "client/process_handler.h"
+#include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 #include "platform/signals.h"
 
@@ -133,7 +134,9 @@ int parse_parameter(int, char** argv) {
   return 0;
 }
 
-main_loop_ops default_main_loop_ops() { return main_loop_ops{vpnc_data_transfer, vpnc_dtor, 3000}; }
+main_loop_ops default_main_loop_ops() {
+  return main_loop_ops{vpnc_data_transfer, vpnc_dtor, 3000, relay_tls_pending};
+}
 
 int vpnc_main_loop_pass(vpnc_session* s, main_loop_state* st, const main_loop_ops& ops) {
   const int sock = s->sockfd.load();
@@ -151,15 +154,21 @@ int vpnc_main_loop_pass(vpnc_session* s, main_loop_state* st, const main_loop_op
     FD_SET(tun, &rset);
     if (tun > maxfd) maxfd = tun;
   }
+  // Records already decrypted (e.g. packets that came with the last
+  // configuration record) count as a readable gateway without waiting.
+  const bool tls_buffered = watch_sock && ops.tls_pending != nullptr && ops.tls_pending();
   timeval tv{};
-  tv.tv_sec = ops.timeout_ms / 1000;
-  tv.tv_usec = (ops.timeout_ms % 1000) * 1000;
-  if (select(maxfd + 1, &rset, nullptr, nullptr, &tv) <= 0) return LOOP_SERVED_NONE;
+  tv.tv_sec = tls_buffered ? 0 : ops.timeout_ms / 1000;
+  tv.tv_usec = tls_buffered ? 0 : (ops.timeout_ms % 1000) * 1000;
+  const int n = select(maxfd + 1, &rset, nullptr, nullptr, &tv);
+  if (n < 0 || (n == 0 && !tls_buffered)) return LOOP_SERVED_NONE;
+  if (n == 0) FD_ZERO(&rset);
 
   // A descriptor replaced while we waited (a reconnection on another thread)
   // is not the one the wait reported on.
   const bool tun_ready = watch_tun && s->tunfd.load() == tun && FD_ISSET(tun, &rset);
-  const bool sock_ready = watch_sock && s->sockfd.load() == sock && FD_ISSET(sock, &rset);
+  const bool sock_ready =
+      watch_sock && s->sockfd.load() == sock && (tls_buffered || FD_ISSET(sock, &rset));
 
   if (sock_ready && (st->tunnel_deferred || !tun_ready)) {
     st->tunnel_deferred = false;

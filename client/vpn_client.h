@@ -19,6 +19,9 @@ struct main_loop_ops {
   int (*relay)(vpnc_session*);
   int (*dtor)(vpnc_session*, int reconnect, int force, int* done);
   int timeout_ms;
+  // True when the TLS library already holds bytes of the connection, which
+  // select() cannot see; null: not asked.
+  bool (*tls_pending)() = nullptr;
 };
 main_loop_ops default_main_loop_ops();
 

@@ -120,10 +120,8 @@ void undo_tunnel_routes() {
 
 char new_ifname[104] = {};
 
-// The tunnel bring-up and the local-access set-up own these; the weak
-// definitions only hold until they are linked in.
-__attribute__((weak)) char if_name_to_lum[16] = {};
-__attribute__((weak)) char g_restorelocalaccesscmd[1024] = {};
+// The DNS module is not part of this build: `dnsconfig` then has no
+// definition and nothing was kept.
 __attribute__((weak)) bool dns_config_kept() { return &dnsconfig != nullptr; }
 
 void set_read_command_hook(read_command_hook hook) {

@@ -14,7 +14,6 @@
 #include "client/route_entry.h"
 
 // The bring-up owns the utun name; this stands in until it is linked.
-__attribute__((weak)) char tunname[16] = {};
 
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";

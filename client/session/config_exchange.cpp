@@ -113,50 +113,6 @@ int clientid_from_profiler_output(FILE* f, char* out, std::size_t outlen) {
   return 0;
 }
 
-// Stand-in until the platform's own reader is linked in.
-__attribute__((weak)) int get_hardware_uuid(char* out, std::size_t outlen) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  char tool[] = "/usr/sbin/system_profiler";
-  char arg[] = "SPHardwareDataType";
-  char* argv[] = {tool, arg, nullptr};
-  // The daemon's threads block the signals it handles; the tool gets the
-  // usual ones back.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, tool, &fa, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&fa);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return -1;
-  }
-  FILE* f = fdopen(fds[0], "r");
-  int found = 0;
-  if (f) {
-    found = clientid_from_profiler_output(f, out, outlen);
-    std::fclose(f);
-  } else {
-    close(fds[0]);
-    if (outlen) out[0] = '\0';
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return found;
-}
 
 char* create_get_qn2(vpnc_session* s, const char* /*path*/) {
   char clientid[kClientIdSize] = {};

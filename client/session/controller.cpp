@@ -86,10 +86,8 @@ vpn_dtor_ops ops = kRealOps;
 
 std::atomic<uint32_t> g_conn_generation{0};
 
-// Defaults for state owned by other modules (their definitions win).
-__attribute__((weak)) char if_name_to_lum[16];
+// The legacy tun device is not built: no device node is ever made.
 __attribute__((weak)) int tundev_created = 0;
-__attribute__((weak)) void relay_reset_carry_over() {}
 
 void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
   ops = kRealOps;

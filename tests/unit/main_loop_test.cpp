@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -173,4 +174,18 @@ void two_callers() {
 TEST(ExitRoutine, FirstCallerEndsTheProcessLaterCallersWait) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(two_callers(), ::testing::ExitedWithCode(5), "first way out");
+}
+
+TEST_F(MainLoop, BytesHeldByTheTlsLibraryAreServedWithoutWaiting) {
+  static bool pending;
+  ops.tls_pending = [] { return pending; };
+  ops.timeout_ms = 3000;
+  pending = true;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(pass(), LOOP_SERVED_TUNNEL);  // the socket itself has nothing
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+  s.state = 6;  // before the exchange is over the gateway side is not watched
+  make_ready(tun[1]);
+  EXPECT_EQ(pass(), LOOP_SERVED_TUN);
+  pending = false;
 }
