@@ -215,11 +215,6 @@ def test_packets_cut_across_records_reach_utun_whole_and_once(testhost, gateway)
     sess.assert_host_put_back()
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "client/vpn_client.cpp vpnc_main_loop_pass waits in select() without asking "
-    "relay_tls_pending() first: bytes the TLS library already decrypted (here the packet "
-    "that shared the record of the network configuration) wait until the gateway sends "
-    "something else"))
 def test_packet_in_the_record_of_the_last_configuration_is_not_held_back(testhost, gateway):
     """The packet shares the TLS record of the network configuration: the
     library holds it, the socket shows nothing more to read."""
