@@ -7,14 +7,13 @@ checks that follow every end (routes, /etc/hosts, store, ARP entry).
     sess.start(navtype="standalone")             # daemon + launcher, tunnel up
     sess.tun                                     # "utunN"
     ... traffic ...
-    sess.end_with_sigterm(); sess.assert_host_put_back()
+    testhost.signal_daemon(); sess.assert_ended(); sess.assert_host_put_back()
 """
 from __future__ import annotations
 
 import contextlib
 import copy
 import re
-import signal
 import socket
 import struct
 import threading
@@ -223,10 +222,6 @@ def ping(testhost, dst: str, count: int = 3, ifname: str | None = None):
     if ifname:
         cmd += ["-I", ifname]
     return testhost.run_host(cmd + [dst], timeout=30)
-
-
-def udp_from_resource(src: str, dst: str, sport: int, dport: int, data: bytes) -> bytes:
-    return g.udp_packet(src, dst, sport, dport, data)
 
 
 def udp_payload_of(pkt: bytes) -> bytes:
