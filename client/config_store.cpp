@@ -3,17 +3,14 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
+
 #include <cstring>
 
 #include "client/diag.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_getconfig_qn2";
-
-void ip_text(uint32_t netorder, char* out) {
-  // Callers hand a buffer of at least 16 bytes, the longest dotted quad.
-  if (inet_ntop(AF_INET, &netorder, out, INET_ADDRSTRLEN) == nullptr) out[0] = '\0';
-}
 
 // Addresses and masks keep their wire bytes: they are network order as
 // received and every reader treats them so.
@@ -67,6 +64,13 @@ void decode_resource(const uint8_t (&w)[kResourceWireSize], _VPN_RESOURCE_* out)
   std::memcpy(out->reserved21, w + 21, sizeof out->reserved21);
 }
 
+void ipv4_text(uint32_t netorder, char* out, std::size_t cap) {
+  if (cap == 0) return;
+  char tmp[INET_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET, &netorder, tmp, sizeof tmp) == nullptr) tmp[0] = '\0';
+  std::snprintf(out, cap, "%s", tmp);
+}
+
 int initial_network_config() {
   std::memset(&m_VPNNetworkConfig, 0, sizeof m_VPNNetworkConfig);
   m_pNetConfigFlag = &m_VPNNetworkConfig.header;
@@ -117,7 +121,7 @@ int IsEnableLocalAccess() {
 
 void get_clientip(char* out) {
   if (out == nullptr) return;
-  ip_text(m_pNetConfigFlag ? clientip_load(m_pNetConfigFlag) : 0, out);
+  ipv4_text(m_pNetConfigFlag ? clientip_load(m_pNetConfigFlag) : 0, out, INET_ADDRSTRLEN);
 }
 
 int IsDisableLocalDns() { return (creply.flags & 0x20) ? 1 : 0; }
@@ -136,7 +140,7 @@ int get_qn2_dns_priority() {
 
 void Get_QN2_VirtualIPMask(char* out) {
   if (out == nullptr) return;
-  ip_text(m_pNetConfigFlag ? m_pNetConfigFlag->virtual_mask : 0, out);
+  ipv4_text(m_pNetConfigFlag ? m_pNetConfigFlag->virtual_mask : 0, out, INET_ADDRSTRLEN);
 }
 
 uint32_t Get_QN2_KeepAliveInterval() { return m_pCommonCfg ? m_pCommonCfg->keepalive_interval : 0; }

@@ -163,6 +163,9 @@ inline void clientip_store(_VPN_NETWORK_HEADER_* h, uint32_t ip) {
   std::atomic_ref<uint32_t>(h->vnc_clientip).store(ip, std::memory_order_relaxed);
 }
 
+// Dotted text of a network-order IPv4 address, cut to `cap`; empty on failure.
+void ipv4_text(uint32_t netorder, char* out, std::size_t cap);
+
 int initial_network_config();
 int initial_common_config();
 void set_fulltunnel_flag();

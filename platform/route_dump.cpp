@@ -1,4 +1,5 @@
 #include "platform/route_dump.h"
+#include "client/unique_fd.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -47,22 +48,8 @@ uint32_t prefix_mask(uint8_t len) {
 std::mutex g_source_lock;
 dump_source g_source;
 
-class fd_guard {
- public:
-  explicit fd_guard(int fd) : fd_(fd) {}
-  ~fd_guard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  fd_guard(const fd_guard&) = delete;
-  fd_guard& operator=(const fd_guard&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 uint8_t link_type_of(const char* ifname) {
-  fd_guard s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  unique_fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (s.get() < 0) return IFT_OTHER;
   ifreq ifr{};
   std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
@@ -81,7 +68,7 @@ uint8_t link_type_of(const char* ifname) {
 // Answers 0, or -1 with errno set.
 template <typename Fn>
 int netlink_dump(uint16_t type, const void* body, size_t body_len, Fn each) {
-  fd_guard s(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  unique_fd s(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (s.get() < 0) return -1;
   timeval tv{2, 0};  // a kernel that does not answer must not hang the daemon
   setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

@@ -1,5 +1,6 @@
 // SystemConfiguration and CoreFoundation values over two JSON files.
 #include "platform/sysconfig.h"
+#include "client/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -34,27 +35,6 @@ std::string root_dir() {
 
 constexpr const char kStoreDir[] = "/Library/Preferences/SystemConfiguration";
 
-// Descriptor that closes itself.
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f = -1) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd = o.fd;
-      o.fd = -1;
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  void reset() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
 
 bool valid_utf8(const std::string& s) {
   size_t i = 0;
@@ -155,8 +135,8 @@ ojson to_json(const CFTypeRef& v) {
 // Reads a store file: an object, an empty object when the file is missing or
 // empty, nullopt (with the status set) when it cannot be read or parsed.
 std::optional<ojson> read_store(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.fd < 0) {
+  unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
     if (errno == ENOENT) return ojson::object();
     fail(errno == EACCES ? kSCStatusAccessError : kSCStatusFailed);
     return std::nullopt;
@@ -164,7 +144,7 @@ std::optional<ojson> read_store(const std::string& path) {
   std::string text;
   char buf[8192];
   for (;;) {
-    ssize_t n = ::read(fd.fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(kSCStatusFailed);
@@ -197,24 +177,24 @@ bool make_dirs(const std::string& dir) {
 std::string dir_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 // Exclusive lock on the directory that holds the store file.
-Fd lock_dir(const std::string& path, bool wait) {
+unique_fd lock_dir(const std::string& path, bool wait) {
   std::string dir = dir_of(path);
   if (!make_dirs(dir)) {
     fail(kSCStatusAccessError);
-    return Fd();
+    return unique_fd();
   }
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.fd < 0) {
+  unique_fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) {
     fail(kSCStatusAccessError);
-    return Fd();
+    return unique_fd();
   }
   int r;
   do {
-    r = ::flock(fd.fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    r = ::flock(fd.get(), LOCK_EX | (wait ? 0 : LOCK_NB));
   } while (r != 0 && errno == EINTR);
   if (r != 0) {
     fail(errno == EWOULDBLOCK ? kSCStatusLocked : kSCStatusFailed);
-    return Fd();
+    return unique_fd();
   }
   return fd;
 }
@@ -235,11 +215,11 @@ bool write_all(int fd, const std::string& s) {
 bool write_atomically(const std::string& path, const ojson& j) {
   std::string text = j.dump(2, ' ', false, ojson::error_handler_t::replace) + "\n";
   std::string tmp = path + ".tmp";
-  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.fd < 0) return false;
+  unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return false;
   struct stat st{};
-  if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.fd, st.st_mode & 07777);
-  bool ok = write_all(fd.fd, text) && ::fsync(fd.fd) == 0;
+  if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07777);
+  bool ok = write_all(fd.get(), text) && ::fsync(fd.get()) == 0;
   fd.reset();
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
@@ -280,7 +260,7 @@ struct SCPreferences {
   std::string path;
   ojson data;
   std::vector<std::pair<KeyPath, std::optional<ojson>>> pending;
-  Fd lock;
+  unique_fd lock;
 };
 
 struct SCDynamicStore {
@@ -480,9 +460,9 @@ SCPreferencesRef SCPreferencesCreate(const char* client_name, const char* prefs_
 
 bool SCPreferencesLock(const SCPreferencesRef& p, bool wait) {
   if (!p) return fail(kSCStatusInvalidArgument);
-  if (p->lock.fd >= 0) return fail(kSCStatusLocked);
-  Fd fd = lock_dir(p->path, wait);
-  if (fd.fd < 0) return false;
+  if (p->lock.get() >= 0) return fail(kSCStatusLocked);
+  unique_fd fd = lock_dir(p->path, wait);
+  if (fd.get() < 0) return false;
   auto data = read_store(p->path);
   if (!data) return false;
   p->data = std::move(*data);
@@ -492,17 +472,17 @@ bool SCPreferencesLock(const SCPreferencesRef& p, bool wait) {
 }
 
 bool SCPreferencesUnlock(const SCPreferencesRef& p) {
-  if (!p || p->lock.fd < 0) return fail(kSCStatusInvalidArgument);
+  if (!p || p->lock.get() < 0) return fail(kSCStatusInvalidArgument);
   p->lock.reset();
   return true;
 }
 
 bool SCPreferencesCommitChanges(const SCPreferencesRef& p) {
   if (!p) return fail(kSCStatusInvalidArgument);
-  Fd temp_lock;
-  if (p->lock.fd < 0) {
+  unique_fd temp_lock;
+  if (p->lock.get() < 0) {
     temp_lock = lock_dir(p->path, true);
-    if (temp_lock.fd < 0) return false;
+    if (temp_lock.get() < 0) return false;
   }
   auto base = read_store(p->path);
   if (!base) return false;

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "client/cmd_runner.h"
+#include "client/unique_fd.h"
 #include "client/diag.h"
 #include "client/hostnet/hostnet_internal.h"
 #include "client/hostnet_ops.h"
@@ -25,20 +26,6 @@ char g_restorelocalaccesscmd[1024] = {};
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";
 constexpr char kNoAddress[] = "0.0.0.0";
-
-class fd_guard {
- public:
-  explicit fd_guard(int fd) : fd_(fd) {}
-  ~fd_guard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  fd_guard(const fd_guard&) = delete;
-  fd_guard& operator=(const fd_guard&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class ifaddrs_guard {
  public:
@@ -73,7 +60,7 @@ void entry_ifname(const vpn_route_entry& e, char (&out)[sizeof(vpn_route_entry::
 void get_localhost_netinfo(const char* ifname, _LocalHostNetInfo* out) {
   std::snprintf(out->ipaddr, sizeof out->ipaddr, "%s", kNoAddress);
   std::snprintf(out->netmask, sizeof out->netmask, "%s", kNoAddress);
-  fd_guard s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (s.get() < 0) {
     // The routes may be half changed by now: report no address and go on.
     VPN_LOG("socket for the interface query cannot be opened: %s", std::strerror(errno));

@@ -32,12 +32,6 @@ std::atomic<const reconnect_tun_ops*> g_ops{&kRealOps};
 // The utun peer, 1.1.1.1 (the same word in either byte order).
 constexpr uint32_t kPeerAddress = 0x01010101u;
 
-void dotted(uint32_t ip, char* out, std::size_t cap) {
-  in_addr a{};
-  a.s_addr = ip;
-  if (!inet_ntop(AF_INET, &a, out, static_cast<socklen_t>(cap)) && cap) out[0] = '\0';
-}
-
 int fail(const char* message) {
   DRAIN_LOG("%s", message);
   return VPNC_STATE_FATAL;
@@ -92,7 +86,7 @@ int exhaust_config_reply_on(vpnc_session* s, cfg_stream* io) {
   const uint32_t new_ip = net.header.vnc_clientip;
   if (new_ip == 0) return fail("Failed to read server vnc client ip config response when reconnection");
   char new_text[INET_ADDRSTRLEN];
-  dotted(new_ip, new_text, sizeof new_text);
+  ipv4_text(new_ip, new_text, sizeof new_text);
   DRAIN_LOG("Reconnection: the assigned ip is %s", new_text);
 
   if (!RecvResource(io, &net.resources, net.header.resource_count, 1))

@@ -40,14 +40,6 @@ static_assert(kRequestFixedChars + (sizeof session.hostname - 1) + (sizeof sessi
 // The request text; kept from one call to the next.
 char g_request[kTunnelRequestSize];
 
-void text_of_ipv4(uint32_t ip, char* out, std::size_t cap) {
-  char tmp[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = ip;
-  if (!inet_ntop(AF_INET, &a, tmp, sizeof tmp)) tmp[0] = '\0';
-  std::snprintf(out, cap, "%s", tmp);
-}
-
 // Field by field, so the client address word is written as one word.
 void store_network_header(_VPN_NETWORK_HEADER_* dst, const _VPN_NETWORK_HEADER_& src) {
   dst->flags = src.flags;
@@ -139,7 +131,7 @@ void gateway_local_address_text(int sockfd, char* out, std::size_t cap) {
   if (ss.ss_family != AF_INET) return;
   sockaddr_in sin;
   std::memcpy(&sin, &ss, sizeof sin);
-  text_of_ipv4(sin.sin_addr.s_addr, out, cap);
+  ipv4_text(sin.sin_addr.s_addr, out, cap);
 }
 
 int read_common_header(cfg_stream* s, _VPN_COMMON_HEADER_* out) {
@@ -196,7 +188,7 @@ int FillIPListAndMac_Macos(_iprequest_data* out, const char* local_ip) {
     out->ips[out->count++] = e.ipv4;
     if (e.is_ethernet && local_ip) {
       char text[INET_ADDRSTRLEN];
-      text_of_ipv4(e.ipv4, text, sizeof text);
+      ipv4_text(e.ipv4, text, sizeof text);
       if (strcasecmp(text, local_ip) == 0) std::memcpy(out->mac, e.hwaddr, sizeof out->mac);
     }
   }

@@ -41,14 +41,6 @@ bool read_text(cfg_stream* s, char* field, std::size_t cap, uint64_t len) {
   return cfg_discard(s, len - keep) == 1;
 }
 
-void text_of_ipv4(uint32_t ip, char* out, std::size_t cap) {
-  char tmp[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = ip;
-  if (!inet_ntop(AF_INET, &a, tmp, sizeof tmp)) tmp[0] = '\0';
-  std::snprintf(out, cap, "%s", tmp);
-}
-
 void text_of_ipv6(const uint8_t* ip6, char* out, std::size_t cap) {
   char tmp[INET6_ADDRSTRLEN] = {};
   if (!inet_ntop(AF_INET6, ip6, tmp, sizeof tmp)) tmp[0] = '\0';
@@ -213,7 +205,7 @@ int RecvHostMap(cfg_stream* s, _VPN_HOST_MAP_LIST_* list, uint32_t budget) {
       if (session.is_ipv6)
         text_of_ipv6(session.gateway_ip6, e.ip_text, sizeof e.ip_text);
       else
-        text_of_ipv4(session.connect_ip, e.ip_text, sizeof e.ip_text);
+        ipv4_text(session.connect_ip, e.ip_text, sizeof e.ip_text);
     }
     if (cfg_read_full(s, w, sizeof w) != 4) {
       ok = 0;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/unit/log_capture.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/process_handler.h"
@@ -146,19 +147,6 @@ Scenario full_scenario() {
   sc.search = "corp.test,lab.corp.test";
   return sc;
 }
-
-struct Logs {
-  std::vector<std::string> lines;
-  Logs() {
-    vpn_log_set_sink([this](int, const char* l) { lines.emplace_back(l); });
-  }
-  ~Logs() { vpn_log_set_sink(nullptr); }
-  bool has(const std::string& part) const {
-    for (const auto& l : lines)
-      if (l.find(part) != std::string::npos) return true;
-    return false;
-  }
-};
 
 // A fixed host for the 'T' request.
 iflist_entry iface(const char* name, bool up, bool running, bool loopback, const char* ip, bool ether,
@@ -312,7 +300,7 @@ TEST(TunnelRequest, ClientIdFromProfilerOutput) {
 TEST_F(Exchange, TunnelRequestWithoutTheToolHasAnEmptyClientId) {
   if (access("/usr/sbin/system_profiler", X_OK) == 0) GTEST_SKIP() << "the tool exists on this machine";
   std::strcpy(session.session_cookie, "SESSION=xyz");
-  Logs logs;
+  LogCapture logs;
   const char* req = create_get_qn2(&session, "prx/000/http/localhost/atp.html");
   ASSERT_NE(req, nullptr);
   EXPECT_STREQ(req,
@@ -344,7 +332,7 @@ TEST_F(Exchange, TunnelRequestCarriesTheProfilerLineWithItsNewline) {
                f);
     std::fclose(f);
     chmod("/usr/sbin/system_profiler", 0755);
-    Logs logs;
+    LogCapture logs;
     const char* req = create_get_qn2(&session, "");
     const char* want =
         "Get /vpntunnel HTTP/1.1\r\nHost: vpn.example.test\r\nCookie: SESSION=xyz\r\nappid: SQNVPN\r\n"
@@ -363,7 +351,7 @@ TEST_F(Exchange, TunnelRequestCarriesTheProfilerLineWithItsNewline) {
 TEST_F(Exchange, CommonConfigRequestIsSixteenBytes) {
   cfg_mem_stream m;
   cfg_stream s = m.stream();
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(config_rqt_on(&session, &s), 0);
   std::vector<uint8_t> want(16, 0);
   want[0] = 'P';
@@ -419,7 +407,7 @@ TEST_F(Exchange, NetworkConfigRequestLayout) {
     cfg_mem_stream m;
     m.input = Wire().msg('U').b;
     cfg_stream s = m.stream();
-    Logs logs;
+    LogCapture logs;
     EXPECT_EQ(RequestReply(&s, "10.77.0.2"), 1);
     EXPECT_EQ(m.output, expected_t_request(readable));
     EXPECT_TRUE(logs.has("vpn_getconfig_qn2 at "));
@@ -430,7 +418,7 @@ TEST_F(Exchange, NetworkConfigRequestLayout) {
 }
 
 TEST_F(Exchange, NetworkConfigRequestFailures) {
-  Logs logs;
+  LogCapture logs;
   cfg_mem_stream wrong;
   wrong.input = Wire().msg('Q').b;
   cfg_stream w = wrong.stream();
@@ -457,7 +445,7 @@ TEST_F(Exchange, GoodSequenceFillsTheStoreExactly) {
     SCOPED_TRACE(chunk);
     point_store_at_globals();
     cfg_mem_stream m;
-    Logs logs;
+    LogCapture logs;
     ASSERT_EQ(receive(in, &m, chunk), 0);
     EXPECT_EQ(m.pos, in.size());
     std::vector<uint8_t> want = expected_t_request(true);
@@ -580,13 +568,13 @@ TEST_F(Exchange, EveryFailureEndsTheExchange) {
     point_store_at_globals();
     Scenario sc = full_scenario();
     c.edit(sc);
-    Logs logs;
+    LogCapture logs;
     EXPECT_EQ(receive(sc.build()), c.expect);
     if (c.log) {
       EXPECT_TRUE(logs.has(c.log));
     }
   }
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(receive({}), VPNC_STATE_FATAL);
   EXPECT_TRUE(logs.has("config_receive_qn2:wait commonconfig reply read! ERROR, errno is"));
 }
@@ -594,7 +582,7 @@ TEST_F(Exchange, EveryFailureEndsTheExchange) {
 TEST_F(Exchange, StreamCutAtEveryOffsetFails) {
   Scenario sc = full_scenario();
   const std::vector<uint8_t> in = sc.build();
-  Logs logs;
+  LogCapture logs;
   for (std::size_t cut = 0; cut < in.size(); ++cut) {
     point_store_at_globals();
     const int r = receive(std::vector<uint8_t>(in.begin(), in.begin() + static_cast<long>(cut)));
@@ -765,7 +753,7 @@ class Drain : public Exchange {
 
 TEST_F(Drain, SameAddressWithOpenDeviceChangesNothing) {
   m_pHostMapList->count = 0;
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(drain(reconnect_scenario("10.9.0.5").build()), VPNC_STATE_DONE);
   EXPECT_EQ(session.state.load(), 7);
   EXPECT_TRUE(FakeTun::calls.empty());
@@ -783,7 +771,7 @@ TEST_F(Drain, ChangedAddressReplacesDeviceAndPeerRoute) {
   rt_del_list.push_back(FakeTun::route("1.1.1.1", "10.9.0.5"));
   rt_del_list.push_back(FakeTun::route("1.1.1.1", "10.9.0.4"));
   FakeTun::next_fd = new_tun[0];
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(drain(reconnect_scenario("10.9.0.6").build()), VPNC_STATE_DONE);
   EXPECT_EQ(session.state.load(), 7);
   EXPECT_EQ(FakeTun::calls, (std::vector<std::string>{"delete", "open", "address", "peer"}));
@@ -804,7 +792,7 @@ TEST_F(Drain, ChangedAddressReplacesDeviceAndPeerRoute) {
 
 TEST_F(Drain, FailedOpenIsRetriedByTheNextAttemptWithTheSameAddress) {
   FakeTun::next_fd = -1;
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(drain(reconnect_scenario("10.9.0.6").build()), VPNC_STATE_FATAL);
   EXPECT_TRUE(logs.has("Tunnel open  failed ,retry reconnection again!errno"));
   EXPECT_EQ(session.tunfd.load(), -1);
@@ -825,7 +813,7 @@ TEST_F(Drain, FailedOpenIsRetriedByTheNextAttemptWithTheSameAddress) {
 TEST_F(Drain, MissingPeerRouteIsLoggedAndTheDrainSucceeds) {
   FakeTun::next_fd = new_tun[0];
   FakeTun::peer_known = false;
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(drain(reconnect_scenario("10.9.0.7").build()), VPNC_STATE_DONE);
   EXPECT_TRUE(logs.has("Reconnection:get 1.1.1.1 route failed"));
   EXPECT_TRUE(rt_del_list.empty());
@@ -856,7 +844,7 @@ TEST_F(Drain, EachSectionFailureHasItsMessage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.part);
-    Logs logs;
+    LogCapture logs;
     const std::size_t cut = sc.at[c.part] + 1;
     EXPECT_EQ(drain(std::vector<uint8_t>(in.begin(), in.begin() + static_cast<long>(cut))), VPNC_STATE_FATAL);
     EXPECT_TRUE(logs.has(std::string("vpnc_client_exhaust_config_reply:") + c.message));
@@ -864,7 +852,7 @@ TEST_F(Drain, EachSectionFailureHasItsMessage) {
   EXPECT_TRUE(FakeTun::calls.empty());
 
   Scenario zero = reconnect_scenario("0.0.0.0");
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(drain(zero.build()), VPNC_STATE_FATAL);
   EXPECT_TRUE(logs.has("Failed to read server vnc client ip config response when reconnection"));
   Scenario wrong = reconnect_scenario("10.9.0.6");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/log_capture.h"
 #include "client/diag.h"
 #include "client/session.h"
 #include "client/session/config_receivers.h"
@@ -117,19 +118,6 @@ struct Mem {
   bool consumed() const { return m.pos == m.input.size(); }
 };
 
-struct Logs {
-  std::vector<std::string> lines;
-  Logs() {
-    vpn_log_set_sink([this](int, const char* l) { lines.emplace_back(l); });
-  }
-  ~Logs() { vpn_log_set_sink(nullptr); }
-  bool has(const std::string& part) const {
-    for (const auto& l : lines)
-      if (l.find(part) != std::string::npos) return true;
-    return false;
-  }
-};
-
 class Receivers : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -153,7 +141,7 @@ TEST_F(Receivers, HostMapWithVirtualSiteAndProxyAddressForZero) {
   Wire w;
   w.host(inet_addr("10.1.2.3"), "intranet.test").host(0, "portal.test");
   for (std::size_t chunk : {0u, 1u, 3u}) {
-    Logs logs;
+    LogCapture logs;
     Mem in(w.b, chunk);
     ASSERT_EQ(RecvHostMap(&in.s, &hosts, static_cast<uint32_t>(w.b.size())), 1);
     EXPECT_TRUE(in.consumed());
@@ -191,7 +179,7 @@ TEST_F(Receivers, HostMapVirtualSiteByHostNameKind) {
     inet_pton(AF_INET6, "2001:db8::1", session.gateway_ip6);
     Wire w;
     w.host(0, "zero.test");
-    Logs logs;
+    LogCapture logs;
     Mem in(w.b);
     ASSERT_EQ(RecvHostMap(&in.s, &hosts, static_cast<uint32_t>(w.b.size())), 1);
     EXPECT_EQ(hosts.count, c.expect_count);
@@ -236,7 +224,7 @@ TEST_F(Receivers, HostMapOverCapacityIsReadAndDropped) {
   Wire w;
   for (int i = 0; i < 200; ++i) w.host(htonl(0x0a000000u + i), "h" + std::to_string(i));
   w.bytes("NEXT");
-  Logs logs;
+  LogCapture logs;
   Mem in(w.b);
   ASSERT_EQ(RecvHostMap(&in.s, &hosts, static_cast<uint32_t>(w.b.size() - 4)), 1);
   EXPECT_EQ(hosts.count, 128u);  // the virtual site and 127 from the wire
@@ -260,7 +248,7 @@ TEST_F(Receivers, CommandsCutToTheirSlotAndStreamStaysInStep) {
 TEST_F(Receivers, CommandsOverCapacityAreReadAndDropped) {
   Wire w;
   for (int i = 0; i < 130; ++i) w.command("cmd" + std::to_string(i));
-  Logs logs;
+  LogCapture logs;
   Mem in(w.b);
   ASSERT_EQ(RecvCommand(&in.s, &cmds, static_cast<uint32_t>(w.b.size())), 1);
   EXPECT_TRUE(in.consumed());
@@ -276,7 +264,7 @@ TEST_F(Receivers, ResourcesSkipTypeTwoAndRepeatedMaskedAddresses) {
       .resource("10.1.0.0", "255.255.0.0", 0)
       .resource("192.168.5.0", "255.255.255.0", 2)  // never stored
       .resource("10.1.2.9", "255.255.0.0", 3);      // masks to 10.1.0.0: a repeat
-  Logs logs;
+  LogCapture logs;
   Mem in(w.b, 5);
   ASSERT_EQ(RecvResource(&in.s, &res, 5, 0), 1);
   EXPECT_TRUE(in.consumed());
@@ -318,7 +306,7 @@ TEST_F(Receivers, ResourcesOverCapacityAreReadAndDropped) {
     w.resource(ip, "255.255.255.0", 1);
   }
   w.bytes("NEXT");
-  Logs logs;
+  LogCapture logs;
   Mem in(w.b);
   ASSERT_EQ(RecvResource(&in.s, &res, 1100, 0), 1);
   EXPECT_EQ(res.count, 1024u);

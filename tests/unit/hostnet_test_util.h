@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/log_capture.h"
 #include "client/cmd_runner.h"
 #include "client/diag.h"
 #include "client/route_entry.h"
@@ -30,19 +31,6 @@ inline std::string dotted(uint32_t net_order) {
 // Index 1 is the loopback interface in every network namespace.
 inline constexpr uint32_t kLoIndex = 1;
 inline constexpr uint32_t kNoSuchIndex = 60000;
-
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    vpn_log_set_sink([this](int, const char* l) { lines.emplace_back(l); });
-  }
-  ~LogCapture() { vpn_log_set_sink(nullptr); }
-  bool has(const std::string& part) const {
-    for (const auto& l : lines)
-      if (l.find(part) != std::string::npos) return true;
-    return false;
-  }
-};
 
 struct CommandRecorder {
   std::vector<std::string> cmds;

@@ -1,3 +1,4 @@
+#include "tests/unit/log_capture.h"
 #include "client/launcher_channel.h"
 
 #include <arpa/inet.h>
@@ -56,19 +57,6 @@ struct Pkg {
     return *this;
   }
   Pkg& fill(std::size_t off, std::size_t n, char c) { return text(off, std::string(n, c)); }
-};
-
-struct Logs {
-  std::vector<std::string> lines;
-  Logs() {
-    vpn_log_set_sink([this](int, const char* l) { lines.emplace_back(l); });
-  }
-  ~Logs() { vpn_log_set_sink(nullptr); }
-  bool has(const std::string& needle) const {
-    for (const auto& l : lines)
-      if (l.find(needle) != std::string::npos) return true;
-    return false;
-  }
 };
 
 struct PkgCase {
@@ -236,7 +224,7 @@ TEST(LauncherPackage, FieldTable) {
     c.build(p);
     vpnc_session s;
     vpnc_session_reset(&s);
-    Logs logs;
+    LogCapture logs;
     EXPECT_EQ(fill_session_from_pkg(p.raw, &s), c.expected);
     if (c.check) c.check(s);
     if (c.log) {
@@ -250,7 +238,7 @@ TEST(LauncherPackage, LaunchModeTooLongIsRefusedWithoutMessage) {
   p.fill(config_pkg_off::navtype, 64, 'n');
   vpnc_session s;
   vpnc_session_reset(&s);
-  Logs logs;
+  LogCapture logs;
   EXPECT_EQ(fill_session_from_pkg(p.raw, &s), -1);
   ASSERT_FALSE(logs.lines.empty());
   EXPECT_NE(logs.lines.back().find("OUTSIDE_PROXY_TYPE=0"), std::string::npos);
@@ -330,7 +318,7 @@ TEST_F(Requests, StatisticsFifteenCharacterAddressAndCounters) {
 }
 
 TEST_F(Requests, BadShortClosedAndInvalidSocket) {
-  Logs logs;
+  LogCapture logs;
   request({0, 0, 0, 0});
   EXPECT_EQ(java_socket_process(&s, sv[0]), -1);
   EXPECT_TRUE(logs.has("statistics request code is not valid"));
@@ -352,7 +340,7 @@ TEST_F(Requests, BadShortClosedAndInvalidSocket) {
 }
 
 TEST_F(Requests, PeerGoneDuringReplyIsAnErrorNotAnEnd) {
-  Logs logs;
+  LogCapture logs;
   request(kStat);
   close(sv[1]);
   sv[1] = -1;

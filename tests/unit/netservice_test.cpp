@@ -1,3 +1,4 @@
+#include "tests/unit/log_capture.h"
 #include "client/netservice.h"
 
 #include <gtest/gtest.h>
@@ -9,24 +10,6 @@
 #include "tests/unit/sysconfig_fixture.h"
 
 namespace {
-
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    vpn_log_set_sink([this](int, const char* l) { lines.emplace_back(l); });
-  }
-  ~LogCapture() { vpn_log_set_sink(nullptr); }
-  bool has(const std::string& part) const {
-    for (const auto& l : lines)
-      if (l.find(part) != std::string::npos) return true;
-    return false;
-  }
-  size_t count(const std::string& part) const {
-    size_t n = 0;
-    for (const auto& l : lines) n += l.find(part) != std::string::npos;
-    return n;
-  }
-};
 
 // One service of each kind the filter tells apart.
 constexpr const char kPrefs[] = R"json({
