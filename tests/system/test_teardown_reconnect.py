@@ -364,7 +364,7 @@ def test_sigterm_while_the_relay_is_blocked_on_a_stalled_gateway(testhost, gatew
     r"^tun cfg",                                   # utun about to open
     r"get_active_interface_addr ret",              # routes about to be set
     r"start post config to local machine\.$",      # host map about to be written
-])
+], ids=["utun", "routes", "host-map"])
 def test_sigterm_during_the_first_set_up_tears_down_once_after_it(testhost, gateway, moment):
     """The signal comes while the main thread is still changing the host:
     the teardown must neither run beside it nor leave anything behind."""
