@@ -21,6 +21,8 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "time_limit(seconds): end the test with an error after this many seconds "
         f"(default {DEFAULT_TEST_SECONDS})")
+    config.addinivalue_line(
+        "markers", "slow: a test that takes minutes (deselect with -m 'not slow')")
 
 
 @pytest.fixture(autouse=True)

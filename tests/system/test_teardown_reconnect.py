@@ -1,0 +1,380 @@
+"""Teardown and reconnection end to end in the test host: a gateway that
+drops the connection and accepts again later, a changed client address, a
+gateway that refuses every attempt, and the forced ends (SIGTERM, the
+terminate request, the session-kill notice) alone, together and during a
+reconnection. After every end the routing table, /etc/hosts and the
+network-service store are as before the daemon started, and the next hop's
+static ARP entry stays."""
+
+import contextlib
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import gateway as g  # noqa: E402
+import launcher as launcher_mod  # noqa: E402
+import scenario  # noqa: E402
+from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (fixture)
+from tunnel_session import (CLIENT_IP, TunnelSession, log_count, ping, teardowns,  # noqa: E402
+                            tun_names, udp_listener, udp_payload_of)
+
+needs_controller = pytest.mark.skipif(
+    not (scenario.tunnel_built()
+         and scenario.built("vpn_dtor_qn2", "logout_vpn", "reconn_delete_route",
+                            "reconnected_add_route", "set_vpn_route_table")),
+    reason="probe: tunnel bring-up, controller or route repair not built in this daemon")
+
+pytestmark = [needs_controller]
+
+RESOURCE_HOST = "10.99.0.7"
+UDP_PORT = 5556
+NEW_CLIENT_IP = "10.200.0.9"
+
+
+def split_scenario(**kw):
+    base = dict(resources=[g.Resource("10.99.0.0", "255.255.255.0")],
+                excludes=[g.Resource("10.99.0.128", "255.255.255.192")])
+    base.update(kw)
+    return g.Scenario(**base)
+
+
+def full_session_scenario(**kw):
+    """Everything the teardown has to put back: routes, host map, DNS."""
+    base = dict(host_map=[("10.99.0.10", "intra.example.test")],
+                dns=["10.99.0.53"], search_domains=["corp.example.test"],
+                disconnect_commands=["true disconnect"])
+    base.update(kw)
+    return split_scenario(**base)
+
+
+def without_tun(routes, tun):
+    return sorted(r for r in routes if f" dev {tun} " not in r + " ")
+
+
+def assert_pings(testhost, conn, src=CLIENT_IP, count=2):
+    r = ping(testhost, RESOURCE_HOST, count=count)
+    assert r.returncode == 0, r.stdout + r.stderr
+    echoes = [p for p in conn.received_packets() if p.is_echo_request]
+    assert len(echoes) >= count and {p.src for p in echoes} == {src}
+
+
+def assert_fresh_tunnel_connection(old, new):
+    assert new.peer != old.peer                     # a new TCP connection
+    assert len(new.preamble) == 82 and new.preamble_problems == []
+    assert new.request == old.request               # the same tunnel request
+    assert new.t_request is not None and new.t_request.problems() == []
+    assert new.errors == [], new.errors
+
+
+@pytest.mark.time_limit(120)
+def test_gateway_back_after_a_failed_attempt_split_routes_put_back_and_set_again(
+        testhost, gateway):
+    with contextlib.ExitStack() as stack:
+        _gateway_back_after_a_failed_attempt(testhost, gateway, stack)
+
+
+def _gateway_back_after_a_failed_attempt(testhost, gateway, stack):
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start()
+    tun = sess.tun
+    set_up = sorted(testhost.routes())
+    first = sess.conn
+    assert_pings(testhost, first)
+
+    gw.refuse_new = True
+    first.drop()
+    testhost.wait_log(r"vpn dtor reconnect failed 0 time$", 30)
+    # split tunnel: while the gateway is away the host's own routes are back;
+    # only the device's peer route stays (the device stays)
+    during = sorted(testhost.routes())
+    assert without_tun(during, tun) == sess.before.routes, during
+    assert [r for r in during if f"dev {tun} " in r] == [
+        r for r in set_up if r.startswith("1.1.1.1 ")]
+    assert gw.tunnels() == [first]
+
+    # the records of the new connection in small TLS records, a packet right after them
+    late = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"right after the drain")
+    gw.scenario = split_scenario(chunk=7, extra_after_u=late)
+    rx = stack.enter_context(udp_listener(testhost, UDP_PORT))
+    gw.refuse_new = False
+    second = gw.wait_tunnel(2, 40)
+    assert second is not None, testhost.describe_daemon()
+    testhost.wait_log(r"reconnected_add_route return 0$", 20)
+    assert_fresh_tunnel_connection(first, second)
+    assert second.config_sent == len(second.scenario.q_part()) + len(second.scenario.u_part())
+    assert rx.wait(1, 5) == [udp_payload_of(late)]
+    assert tun_names(testhost) == [tun]
+    assert sorted(testhost.routes()) == set_up
+    # packets flow again, both ways
+    assert_pings(testhost, second)
+    pkt = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"after reconnection")
+    assert second.send_split(pkt, 3, gap=0.1)
+    assert rx.wait(2, 10)[1:] == [udp_payload_of(pkt)]
+
+    testhost.signal_daemon()
+    sess.assert_ended()
+    sess.assert_host_put_back()
+
+
+@pytest.mark.time_limit(120)
+def test_changed_client_address_recreates_utun_with_its_peer_route(testhost, gateway):
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    first = sess.conn
+    assert sess.launcher.stats().client_ip == CLIENT_IP
+
+    gw.scenario = split_scenario(client_ip=NEW_CLIENT_IP)
+    first.drop()
+    second = gw.wait_tunnel(2, 40)
+    assert second is not None, testhost.describe_daemon()
+    testhost.wait_log(r"reconnected_add_route return 0$", 20)
+    assert_fresh_tunnel_connection(first, second)
+
+    names = tun_names(testhost)
+    assert len(names) == 1, names
+    tun = names[0]
+    assert ["/sbin/ifconfig", tun, NEW_CLIENT_IP, "1.1.1.1", "mtu", "1400"] in testhost.journal()
+    r = testhost.run_host(["ip", "-4", "-o", "addr", "show", "dev", tun], check=True)
+    assert f"inet {NEW_CLIENT_IP} peer 1.1.1.1/32" in r.stdout, r.stdout
+    assert CLIENT_IP not in r.stdout
+    routes = testhost.routes()
+    assert any(x.startswith(f"1.1.1.1 dev {tun} ") for x in routes), routes
+    assert any(x.startswith(f"10.99.0.0/24 dev {tun}") for x in routes), routes
+    assert_pings(testhost, second, src=NEW_CLIENT_IP)
+    assert sess.launcher.stats().client_ip == NEW_CLIENT_IP
+
+    assert sess.launcher.terminate() == b"\xde\xed\xc0\xde"
+    sess.assert_ended()
+    sess.assert_host_put_back()
+
+
+@pytest.mark.slow
+@pytest.mark.time_limit(240)
+def test_gateway_refusing_every_attempt_twelve_tries_ten_seconds_apart_then_teardown(
+        testhost, gateway):
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start()
+    gw.refuse_new = True
+    sess.conn.drop()
+    sess.assert_ended(200)
+
+    begins = [r for r in testhost.log_records() if "vpn dtor reconnect begin" in r.msg]
+    assert [r.msg.rsplit(" ", 2)[-2] for r in begins] == [str(i) for i in range(12)]
+    gaps = [b.time - a.time for a, b in zip(begins, begins[1:])]
+    assert all(9.5 <= x <= 15 for x in gaps), gaps
+    assert log_count(testhost, "vpn dtor reconnect failed 11 time") == 1
+    assert log_count(testhost, "Vpn reconnection failed and reach maximum times, destroy vpn now") == 1
+    # each attempt was a new TCP connection the gateway refused
+    assert len([c for c in gw.connections if c.refused]) >= 12
+    assert len(gw.tunnels()) == 1
+    sess.assert_host_put_back()
+
+
+# ------------------------------------------------------------ forced ends
+
+def send_kill_notice(sess):
+    # its answer tells nothing: the daemon may end the connection at once
+    sess.conn.send_kill_notice()
+
+
+def send_terminate(sess):
+    # the echo comes before the exit; a teardown run by another caller may
+    # end the process first and close the connection instead
+    sess.launcher.request(0xDEEDC0DE)
+
+
+def send_sigterm(sess):
+    sess.th.signal_daemon(signal.SIGTERM)
+
+
+ENDS = {"sigterm": send_sigterm, "terminate": send_terminate, "kill_notice": send_kill_notice}
+
+
+def terminate_echo(sess):
+    try:
+        return sess.launcher.recv_exact(4, 30)
+    except EOFError as e:
+        return e.args[1]
+
+
+@pytest.mark.time_limit(90)
+@pytest.mark.parametrize("end,navtype", [
+    ("sigterm", "commandline"),
+    ("kill_notice", "commandline"),
+    ("sigterm", "standalone"),
+    ("terminate", "standalone"),
+    ("kill_notice", "standalone"),
+])
+def test_forced_end_tears_down_once_and_puts_the_host_back(testhost, gateway, end, navtype):
+    gw = gateway(full_session_scenario())
+    sess = TunnelSession(testhost, gw).start(navtype=navtype)
+    tunnel = sess.conn
+    hosts_up = (testhost.etc_dir / "hosts").read_bytes()
+    assert b"intra.example.test" in hosts_up and hosts_up != sess.before.hosts
+
+    ENDS[end](sess)
+    if end == "terminate":
+        assert terminate_echo(sess) == b"\xde\xed\xc0\xde"
+    sess.assert_ended(60)
+    sess.assert_host_put_back()
+    logouts = sess.logouts()
+    if navtype == "commandline":
+        # the logout on a connection of its own, after the tunnel's
+        assert len(logouts) == 1
+        lo = logouts[0]
+        assert lo.index > tunnel.index and lo.peer != tunnel.peer
+        assert len(lo.preamble) == 82 and lo.preamble_problems == []
+        assert lo.request == g.expected_logout_request(HOSTNAME, COOKIE)
+    else:
+        assert logouts == []
+
+
+@pytest.mark.time_limit(90)
+def test_sigterm_terminate_and_kill_notice_together_tear_down_once(testhost, gateway):
+    gw = gateway(full_session_scenario())
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    barrier = threading.Barrier(3)
+    errors = []
+
+    def fire(fn):
+        try:
+            barrier.wait(5)
+            fn(sess)
+        except Exception as e:  # noqa: BLE001 (reported below)
+            errors.append(e)
+    threads = [threading.Thread(target=fire, args=(fn,), daemon=True) for fn in ENDS.values()]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    assert errors == []
+    assert terminate_echo(sess) in (b"\xde\xed\xc0\xde", b"")
+    sess.assert_ended(60)
+    sess.assert_host_put_back()
+    assert sess.logouts() == []
+
+
+@pytest.mark.time_limit(120)
+@pytest.mark.parametrize("ends", [("sigterm",), ("terminate",), ("sigterm", "terminate")],
+                         ids=["sigterm", "terminate", "sigterm+terminate"])
+def test_forced_end_during_reconnection_stops_it_and_tears_down_once(testhost, gateway, ends):
+    gw = gateway(full_session_scenario())
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    gw.refuse_new = True
+    sess.conn.drop()
+    testhost.wait_log(r"vpn dtor reconnect failed 0 time$", 30)
+    t0 = time.monotonic()
+    for e in ends:
+        ENDS[e](sess)
+    if "terminate" in ends:
+        assert terminate_echo(sess) in (b"\xde\xed\xc0\xde", b"")
+    sess.assert_ended(60)
+    assert time.monotonic() - t0 < 35
+    assert log_count(testhost, "Vpn reconnection is interruptted") == 1
+    # the attempt under way when the end came is the last one
+    assert log_count(testhost, "vpn dtor reconnect begin 2 time") == 0
+    assert teardowns(testhost) == 1
+    sess.assert_host_put_back()
+
+
+@pytest.mark.time_limit(90)
+def test_partial_packet_of_a_dropped_connection_is_not_put_before_the_new_ones(
+        testhost, gateway):
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start()
+    first = sess.conn
+    cut = g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"never whole" * 20)
+    mark = testhost.log_mark()
+    assert first.send_records([cut[:30]])
+    testhost.wait_log(r"receive ssl data less than ip_len, continue to wait$", 10, start=mark)
+    with udp_listener(testhost, UDP_PORT) as rx:
+        first.drop()
+        second = gw.wait_tunnel(2, 40)
+        assert second is not None, testhost.describe_daemon()
+        testhost.wait_log(r"reconnected_add_route return 0$", 20)
+        pkts = [g.udp_packet("10.99.0.5", CLIENT_IP, 4000, UDP_PORT, b"new %d" % i * 30)
+                for i in range(3)]
+        assert second.send_packets(pkts)
+        rx.wait(3, 5)
+        time.sleep(0.3)
+        assert rx.payloads() == [udp_payload_of(p) for p in pkts]
+    assert second.errors == []
+    testhost.signal_daemon()
+    sess.assert_ended()
+    sess.assert_host_put_back()
+
+
+def tls_send_queue(testhost) -> int:
+    """Bytes the daemon's gateway connection has not got rid of (Send-Q)."""
+    r = testhost.run_host(["ss", "-tnH", "state", "established", "dst", g.GATEWAY_IP])
+    return max([int(line.split()[1]) for line in r.stdout.splitlines() if line.split()] or [0])
+
+
+@pytest.mark.time_limit(90)
+def test_sigterm_while_the_relay_is_blocked_on_a_stalled_gateway(testhost, gateway):
+    """The gateway reads nothing more: the relay's TLS write blocks with the
+    connection lock held once the send buffer is full. SIGTERM must still end
+    the daemon, with its teardown, in bounded time."""
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start()
+    sess.conn.stall()
+    with testhost.host_ns():
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
+    s.setblocking(False)
+    data = os.urandom(1300)
+
+    def flood(n=1000):
+        for _ in range(n):
+            try:
+                s.sendto(data, (RESOURCE_HOST, 9))
+            except OSError:      # the device's queue is full
+                time.sleep(0.001)
+    # flood until the send queue stops growing: the buffer is full and the
+    # relay's write waits in the kernel
+    full = False
+    last = -1
+    deadline = time.monotonic() + 20
+    try:
+        while time.monotonic() < deadline and not full:
+            flood()
+            time.sleep(0.3)
+            q = tls_send_queue(testhost)
+            full = q >= 100_000 and q == last
+            last = q
+    finally:
+        s.close()
+    assert full, f"the daemon's send queue did not fill ({last} bytes)"
+    assert testhost.daemon_status is None
+    t0 = time.monotonic()
+    testhost.signal_daemon()
+    sess.assert_ended(60)
+    assert time.monotonic() - t0 < 25
+    sess.assert_host_put_back()
+    assert len(sess.logouts()) == 1
+
+
+@pytest.mark.time_limit(90)
+@pytest.mark.parametrize("moment", [
+    r"^tun cfg",                                   # utun about to open
+    r"get_active_interface_addr ret",              # routes about to be set
+    r"start post config to local machine\.$",      # host map about to be written
+], ids=["utun", "routes", "host-map"])
+def test_sigterm_during_the_first_set_up_tears_down_once_after_it(testhost, gateway, moment):
+    """The signal comes while the main thread is still changing the host:
+    the teardown must neither run beside it nor leave anything behind."""
+    gw = gateway(full_session_scenario())
+    sess = TunnelSession(testhost, gw)
+    testhost.start_daemon()
+    lch = launcher_mod.Launcher(testhost).connect()
+    sess.launcher = lch
+    lch.send_package(scenario.package(launcher_mod))
+    testhost.wait_log(moment, 30)
+    testhost.signal_daemon()
+    sess.assert_ended(60)
+    sess.assert_host_put_back()
