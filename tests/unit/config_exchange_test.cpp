@@ -193,19 +193,8 @@ int unreadable_interfaces(iflist_entry*, std::size_t, std::size_t* n) {
 }
 
 void point_store_at_globals() {
-  std::memset(&m_VPNCommonConfig, 0, sizeof m_VPNCommonConfig);
-  std::memset(&m_VPNNetworkConfig, 0, sizeof m_VPNNetworkConfig);
-  m_pCommonCfg = &m_VPNCommonConfig.header;
-  m_pHostMapList = &m_VPNCommonConfig.host_map;
-  m_pLaunchCommandList = &m_VPNCommonConfig.launch_commands;
-  m_pDisconnectCommandList = &m_VPNCommonConfig.disconnect_commands;
-  m_pNetConfigFlag = &m_VPNNetworkConfig.header;
-  m_pResouceList = &m_VPNNetworkConfig.resources;
-  m_pExcludeResouceList = &m_VPNNetworkConfig.exclude_resources;
-  m_pInsideProxy = &m_VPNNetworkConfig.inside_proxy;
-  m_pDNSList = &m_VPNNetworkConfig.dns;
-  m_pWINSList = &m_VPNNetworkConfig.wins;
-  m_pSearchDomainList = &m_VPNNetworkConfig.search_domains;
+  initial_common_config();
+  initial_network_config();
 }
 
 class Exchange : public ::testing::Test {
