@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/unit/log_capture.h"
+#include "tests/unit/tls_test_server.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/process_handler.h"
@@ -902,57 +903,13 @@ TEST(InterfaceList, EthernetInterfaceInAPrivateNamespace) {
 }
 
 // A TLS server on one end of a socket pair, with a certificate made here.
-struct TlsPair {
-  SSL_CTX* sctx = nullptr;
-  SSL_CTX* cctx = nullptr;
-  SSL* server = nullptr;
-  SSL* client = nullptr;
-  int fds[2] = {-1, -1};
-  bool ok = false;
-  TlsPair() {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-    X509* cert = X509_new();
-    if (!key || !cert) return;
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw.test"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_sign(cert, key, EVP_sha256());
-    sctx = SSL_CTX_new(TLS_server_method());
-    cctx = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_use_certificate(sctx, cert);
-    SSL_CTX_use_PrivateKey(sctx, key);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
-    server = SSL_new(sctx);
-    client = SSL_new(cctx);
-    SSL_set_fd(server, fds[0]);
-    SSL_set_fd(client, fds[1]);
-    std::thread t([this] { SSL_accept(server); });
-    const int c = SSL_connect(client);
-    t.join();
-    ok = c == 1;
-  }
-  ~TlsPair() {
-    SSL_free(server);
-    SSL_free(client);
-    SSL_CTX_free(sctx);
-    SSL_CTX_free(cctx);
-    for (int fd : fds)
-      if (fd >= 0) close(fd);
-  }
-};
 
 // The handlers on a real TLS connection: records cut at odd places and
 // delayed, a non-blocking socket, and the requests as the gateway reads them.
 TEST_F(Exchange, RecordsOverTlsWithANonBlockingSocket) {
-  TlsPair tls;
-  ASSERT_TRUE(tls.ok);
-  fcntl(tls.fds[1], F_SETFL, fcntl(tls.fds[1], F_GETFL) | O_NONBLOCK);
+  TlsSocketPair tls;
+  ASSERT_TRUE(tls.open());
+  fcntl(tls.fds[0], F_SETFL, fcntl(tls.fds[0], F_GETFL) | O_NONBLOCK);
   Scenario sc = full_scenario();
   const std::vector<uint8_t> in = sc.build();
   const std::size_t split = sc.at["uheader"];

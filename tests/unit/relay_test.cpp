@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "client/config_store.h"
+#include "tests/unit/tls_test_server.h"
 #include "client/diag.h"
 #include "client/process_handler.h"
 #include "client/tunnel_ops.h"
@@ -460,59 +461,10 @@ TEST(Filter, NoListOrEmptyListSendsEverything) {
 // ---- the default TLS side: a real TLS connection over a socketpair ---------
 namespace {
 
-struct TlsPair {
-  SSL_CTX* sctx = nullptr;
-  SSL_CTX* cctx = nullptr;
-  SSL* server = nullptr;
-  SSL* client = nullptr;
-  int fds[2] = {-1, -1};
-
-  bool open() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    if (key == nullptr || cert == nullptr) return false;
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_sign(cert, key, EVP_sha256());
-    sctx = SSL_CTX_new(TLS_server_method());
-    cctx = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);  // the daemon's newest version
-    SSL_CTX_use_certificate(sctx, cert);
-    SSL_CTX_use_PrivateKey(sctx, key);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
-    timeval tv{5, 0};  // a read that should not block ends the test instead
-    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    server = SSL_new(sctx);
-    client = SSL_new(cctx);
-    SSL_set_fd(server, fds[1]);
-    SSL_set_fd(client, fds[0]);
-    std::atomic<int> accepted{0};
-    std::thread t([&] { accepted = SSL_accept(server); });
-    int connected = SSL_connect(client);
-    t.join();
-    return connected == 1 && accepted.load() == 1;
-  }
-  ~TlsPair() {
-    SSL_free(server);
-    SSL_free(client);
-    SSL_CTX_free(sctx);
-    SSL_CTX_free(cctx);
-    if (fds[0] >= 0) close(fds[0]);
-    if (fds[1] >= 0) close(fds[1]);
-  }
-};
 
 class RelayTls : public Relay {
  protected:
-  TlsPair tls;
+  TlsSocketPair tls;
   void SetUp() override {
     Relay::SetUp();
     relay_set_tls_io(nullptr);  // SSL_read/SSL_write on session.ssl

@@ -18,6 +18,69 @@
 #include <thread>
 #include <vector>
 
+// A self-signed P-256 certificate with subject and issuer "gw.test".
+inline bool make_test_identity(EVP_PKEY** key, X509** cert) {
+  *key = EVP_EC_gen("P-256");
+  *cert = X509_new();
+  if (*key == nullptr || *cert == nullptr) return false;
+  X509_set_version(*cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(*cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(*cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(*cert), 3600);
+  X509_set_pubkey(*cert, *key);
+  X509_NAME* name = X509_get_subject_name(*cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw.test"), -1, -1, 0);
+  X509_set_issuer_name(*cert, name);
+  X509_sign(*cert, *key, EVP_sha256());
+  return true;
+}
+
+// A TLS 1.2 connection over a socketpair, both ends in the test process:
+// `client` on fds[0] (the daemon's side), `server` on fds[1].
+struct TlsSocketPair {
+  SSL_CTX* sctx = nullptr;
+  SSL_CTX* cctx = nullptr;
+  SSL* server = nullptr;
+  SSL* client = nullptr;
+  int fds[2] = {-1, -1};
+
+  bool open() {
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    const bool made = make_test_identity(&key, &cert);
+    if (made) {
+      sctx = SSL_CTX_new(TLS_server_method());
+      cctx = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);  // the daemon's newest version
+      SSL_CTX_use_certificate(sctx, cert);
+      SSL_CTX_use_PrivateKey(sctx, key);
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (!made || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    timeval tv{5, 0};  // a read that should not block ends the test instead
+    setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    server = SSL_new(sctx);
+    client = SSL_new(cctx);
+    SSL_set_fd(server, fds[1]);
+    SSL_set_fd(client, fds[0]);
+    std::atomic<int> accepted{0};
+    std::thread t([&] { accepted = SSL_accept(server); });
+    const int connected = SSL_connect(client);
+    t.join();
+    return connected == 1 && accepted.load() == 1;
+  }
+  ~TlsSocketPair() {
+    SSL_free(server);
+    SSL_free(client);
+    SSL_CTX_free(sctx);
+    SSL_CTX_free(cctx);
+    for (int fd : fds)
+      if (fd >= 0) close(fd);
+  }
+};
+
 class TlsTestServer {
  public:
   // on_session runs on the server thread for the first connection whose
@@ -71,19 +134,7 @@ class TlsTestServer {
   }
 
  private:
-  void make_identity() {
-    key_ = EVP_EC_gen("P-256");
-    cert_ = X509_new();
-    X509_set_version(cert_, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert_), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert_), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert_), 3600);
-    X509_set_pubkey(cert_, key_);
-    X509_NAME* name = X509_get_subject_name(cert_);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gw.test"), -1, -1, 0);
-    X509_set_issuer_name(cert_, name);
-    X509_sign(cert_, key_, EVP_sha256());
-  }
+  void make_identity() { make_test_identity(&key_, &cert_); }
   void run() {
     for (int i = 0; i < 8 && !stop_; ++i) {
       pollfd p{lfd_, POLLIN, 0};

@@ -19,48 +19,11 @@
 #include "client/session.h"
 #include "client/tunnel_ops.h"
 #include "hostnet_test_util.h"
+#include "tests/unit/private_ns.h"
 
 using namespace hostnet_test;
 
 namespace {
-
-// Runs `body` in a forked child inside a network namespace of its own: the
-// utun interfaces it opens never reach the machine. "" or the failure.
-std::string in_private_netns(const std::function<std::string()>& body) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(p[0]);
-    alarm(20);
-    std::string err = unshare(CLONE_NEWNET) == 0 ? body() : std::string("unshare failed");
-    if (err.empty()) err = "ok";
-    ssize_t w = write(p[1], err.data(), err.size());
-    (void)w;
-    _exit(0);
-  }
-  close(p[1]);
-  std::string out;
-  for (int i = 0; i < 300; ++i) {
-    pollfd pfd{p[0], POLLIN, 0};
-    if (poll(&pfd, 1, 100) <= 0) continue;
-    char buf[4096];
-    ssize_t r = read(p[0], buf, sizeof buf);
-    if (r <= 0) break;
-    out.append(buf, static_cast<std::size_t>(r));
-  }
-  close(p[0]);
-  int status = 0;
-  pid_t done = 0;
-  for (int i = 0; i < 200 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(50000);
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return "child did not finish";
-  }
-  if (out == "ok") return "";
-  return out.empty() ? "child ended without a result" : out;
-}
 
 std::string joined(const std::vector<std::string>& v) {
   std::string s;
