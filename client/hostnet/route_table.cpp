@@ -74,6 +74,37 @@ void walk_messages(const uint8_t* buf, size_t len, const char* func, Fn each) {
   }
 }
 
+enum class gw_decode { ok, malformed, no_name, other_family };
+
+// Fills the gateway fields of `e` from the message's gateway record and tells
+// where the netmask record starts (after an AF_INET-sized record for any
+// family but AF_LINK).
+gw_decode decode_gateway(const uint8_t* m, size_t mlen, const rt_msghdr& h, const char* func,
+                         vpn_route_entry& e, size_t* mask_off) {
+  *mask_off = kGwOff + kSockaddrInSize;
+  if (mlen < kGwOff + 2) return gw_decode::malformed;
+  const uint8_t family = m[kGwOff + 1];
+  if (family == FAM_INET) {
+    if (mlen < kGwOff + kSockaddrInSize) return gw_decode::malformed;
+    e.gw_family = FAM_INET;
+    e.gateway = decode_sockaddr_in4(m + kGwOff).sin_addr;
+    e.ifindex = h.rtm_index;
+    if (!name_of_index(h.rtm_index, e.ifname)) {
+      vpn_log(kLogModule, __LINE__, func, "get if name failed, set to en0");
+      std::snprintf(e.ifname, sizeof e.ifname, "en0");
+    }
+    return gw_decode::ok;
+  }
+  if (family != FAM_LINK) return gw_decode::other_family;
+  if (mlen < kGwOff + kSockaddrDlSize) return gw_decode::malformed;
+  const sockaddr_dl dl = decode_sockaddr_dl_head(m + kGwOff);
+  e.gw_family = FAM_LINK;
+  e.ifindex = dl.sdl_index ? dl.sdl_index : h.rtm_index;
+  e.if_type = dl.sdl_type;
+  *mask_off = kGwOff + kSockaddrDlSize;
+  return name_of_index(e.ifindex, e.ifname) ? gw_decode::ok : gw_decode::no_name;
+}
+
 }  // namespace
 
 int walk_route_snapshot(const uint8_t* buf, size_t len, route_list& list) {
@@ -92,30 +123,17 @@ int walk_route_snapshot(const uint8_t* buf, size_t len, route_list& list) {
       vpn_log(kLogModule, __LINE__, func, "route entry don't have gateway");
       return verdict::skip;
     }
-    if (mlen < kGwOff + 2) return verdict::malformed;
-    const uint8_t family = m[kGwOff + 1];
-    size_t mask_off;
-    if (family == FAM_INET) {
-      if (mlen < kGwOff + kSockaddrInSize) return verdict::malformed;
-      e.gw_family = FAM_INET;
-      e.gateway = decode_sockaddr_in4(m + kGwOff).sin_addr;
-      e.ifindex = h.rtm_index;
-      if (!name_of_index(h.rtm_index, e.ifname)) {
-        vpn_log(kLogModule, __LINE__, func, "get if name failed, set to en0");
-        std::snprintf(e.ifname, sizeof e.ifname, "en0");
-      }
-      mask_off = kGwOff + kSockaddrInSize;
-    } else if (family == FAM_LINK) {
-      if (mlen < kGwOff + kSockaddrDlSize) return verdict::malformed;
-      const sockaddr_dl dl = decode_sockaddr_dl_head(m + kGwOff);
-      e.gw_family = FAM_LINK;
-      e.ifindex = dl.sdl_index ? dl.sdl_index : h.rtm_index;
-      e.if_type = dl.sdl_type;
-      if (!name_of_index(e.ifindex, e.ifname)) return verdict::skip;
-      mask_off = kGwOff + kSockaddrDlSize;
-    } else {
-      vpn_log(kLogModule, __LINE__, func, "route entry family is %d", family);
-      return verdict::skip;
+    size_t mask_off = 0;
+    switch (decode_gateway(m, mlen, h, func, e, &mask_off)) {
+      case gw_decode::ok:
+        break;
+      case gw_decode::malformed:
+        return verdict::malformed;
+      case gw_decode::no_name:
+        return verdict::skip;
+      case gw_decode::other_family:
+        vpn_log(kLogModule, __LINE__, func, "route entry family is %d", m[kGwOff + 1]);
+        return verdict::skip;
     }
     if (e.dst == 0) {
       e.netmask = 0;
@@ -146,25 +164,15 @@ int walk_route_4one(const uint8_t* buf, size_t len, route_list& list) {
     const sockaddr_in4 dst = decode_sockaddr_in4(m + kDstOff);
     if (dst.sin_family != FAM_INET || dst.sin_addr != kPeerAddr) return verdict::skip;
     e.dst = dst.sin_addr;
-    const uint8_t family = m[kGwOff + 1];
-    size_t mask_off = kGwOff + kSockaddrInSize;
-    if (family == FAM_INET) {
-      if (mlen < kGwOff + kSockaddrInSize) return verdict::malformed;
-      e.gw_family = FAM_INET;
-      e.gateway = decode_sockaddr_in4(m + kGwOff).sin_addr;
-      e.ifindex = h.rtm_index;
-      if (!name_of_index(h.rtm_index, e.ifname)) {
-        vpn_log(kLogModule, __LINE__, func, "get if name failed, set to en0");
-        std::snprintf(e.ifname, sizeof e.ifname, "en0");
-      }
-    } else if (family == FAM_LINK) {
-      if (mlen < kGwOff + kSockaddrDlSize) return verdict::malformed;
-      const sockaddr_dl dl = decode_sockaddr_dl_head(m + kGwOff);
-      e.gw_family = FAM_LINK;
-      e.ifindex = dl.sdl_index ? dl.sdl_index : h.rtm_index;
-      e.if_type = dl.sdl_type;
-      if (!name_of_index(e.ifindex, e.ifname)) return verdict::stop_fail;
-      mask_off = kGwOff + kSockaddrDlSize;
+    size_t mask_off = 0;
+    switch (decode_gateway(m, mlen, h, func, e, &mask_off)) {
+      case gw_decode::ok:
+      case gw_decode::other_family:  // taken without gateway fields
+        break;
+      case gw_decode::malformed:
+        return verdict::malformed;
+      case gw_decode::no_name:
+        return verdict::stop_fail;
     }
     if (h.rtm_addrs & RTA_NETMASK) {
       if (mlen < mask_off + kSinAddrOffset + 4) return verdict::malformed;
