@@ -27,6 +27,8 @@ TOOL_PATHS = {
     "arp": "/usr/sbin/arp",
     "ifconfig": "/sbin/ifconfig",
     "system_profiler": "/usr/sbin/system_profiler",
+    "scutil": "/usr/sbin/scutil",
+    "networksetup": "/usr/sbin/networksetup",
 }
 
 DEFAULT_HW_UUID = "5E0C4A1F-7B2D-4C3E-9A8B-1D2E3F405162"
@@ -803,11 +805,20 @@ def system_profiler_main(args):
     return 0
 
 
+def _module_main(name):
+    # Tools that read the network-services store live in modules of their own.
+    def run(args):
+        return __import__(name).main(args)
+    return run
+
+
 MAINS = {
     "route": route_main,
     "arp": arp_main,
     "ifconfig": ifconfig_main,
     "system_profiler": system_profiler_main,
+    "scutil": _module_main("scutil_tool"),
+    "networksetup": _module_main("networksetup_tool"),
 }
 
 
