@@ -98,3 +98,25 @@ long pac_copy_renamed(std::FILE* in, std::FILE* out, const char* new_name) {
   }
   return changed;
 }
+
+std::string pac_rename_text(const std::string& script, const char* new_name, long* changed) {
+  const std::size_t name_len = std::strlen(kPacFunctionName);
+  const std::size_t piece_max = kPacCopyLineSize - 1;
+  std::string out;
+  out.reserve(script.size());
+  *changed = 0;
+  std::size_t at = 0;
+  while (at < script.size()) {
+    std::size_t end = script.find('\n', at);
+    end = end == std::string::npos ? script.size() : end + 1;
+    if (end - at > piece_max) end = at + piece_max;
+    std::string piece = script.substr(at, end - at);
+    if (std::size_t p = piece.find(kPacFunctionName); p != std::string::npos) {
+      piece.replace(p, std::min(name_len, std::strlen(new_name)), new_name, std::min(name_len, std::strlen(new_name)));
+      ++*changed;
+    }
+    out += piece;
+    at = end;
+  }
+  return out;
+}

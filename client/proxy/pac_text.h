@@ -46,3 +46,8 @@ std::string pac_scheme_test(std::string_view scheme);
 // `new_name` (same length). Answers the number of lines changed, or -1 on a
 // write error.
 long pac_copy_renamed(std::FILE* in, std::FILE* out, const char* new_name);
+
+// The same renaming for a script held in memory (lines longer than the line
+// buffer are handled as several pieces, as in the copy above). Answers the
+// renamed text; *changed receives the number of lines changed.
+std::string pac_rename_text(const std::string& script, const char* new_name, long* changed);
