@@ -51,11 +51,3 @@ int set_dns_search_domains_mac(_VPN_SEARCHDOMAIN_LIST_*, const char*) {
   not_built("set_dns_search_domains_mac");
   return -1;
 }
-int generate_outside_script_mac(vpnc_session*, const char*) {
-  not_built("generate_outside_script_mac");
-  return -1;
-}
-int setoriginalproxy_mac(vpnc_session*) {
-  not_built("setoriginalproxy_mac");
-  return -1;
-}
