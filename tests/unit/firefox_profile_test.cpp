@@ -218,8 +218,17 @@ TEST(PrimaryInterface, SilentScutilIsStoppedAtTheBound) {
   getintffromscutil(name, sizeof name);
   EXPECT_LT(seconds_since(t), 30.0);
   EXPECT_STREQ(name, "unchanged");
-  const pid_t pid = std::stoi(slurp(env.file("scutil.pid")));
-  EXPECT_NE(kill(pid, 0), 0);  // killed and reaped
+  // Killed: gone, or a zombie until its new parent reaps it.
+  const std::string stat = "/proc/" + std::to_string(std::stoi(slurp(env.file("scutil.pid")))) + "/stat";
+  auto dead = [&] {
+    const std::string st = slurp(stat);
+    const size_t close = st.rfind(')');
+    return st.empty() || (close != std::string::npos && st.compare(close + 2, 1, "Z") == 0);
+  };
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!dead() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(dead());
 }
 
 TEST(PopenRw, BothWaysOnOneStreamAndTheStatus) {
