@@ -834,7 +834,8 @@ def main(tool, args):
         return MAINS[tool](list(args))
     except ToolError as e:
         sys.stdout.flush()
-        print(e.message, file=sys.stderr)
+        if e.message:
+            print(e.message, file=sys.stderr)
         return e.status
     except subprocess.TimeoutExpired:
         print(f"{tool}: ip did not answer in time", file=sys.stderr)

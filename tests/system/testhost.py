@@ -561,6 +561,12 @@ class TestHost:
     # ------------------------------------------------------- private tree
     def _make_private_tree(self) -> None:
         subprocess.run(["cp", "-a", "/etc", str(self.etc_dir)], check=True, timeout=60)
+        # as on macOS: the resolver file is rendered from the network-service
+        # store into /var/run (sysconfig_store.seed, the daemon's writes)
+        resolv = self.etc_dir / "resolv.conf"
+        if resolv.exists() or resolv.is_symlink():
+            resolv.unlink()
+        os.symlink("/var/run/resolv.conf", resolv)
         for d in (self.tmp_dir, self.run_dir / "lock", self.ctl_dir, self.library_dir):
             d.mkdir(parents=True, exist_ok=True)
         os.chmod(self.tmp_dir, 0o1777)
