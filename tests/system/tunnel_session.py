@@ -131,6 +131,8 @@ class TunnelSession:
     def assert_ended(self, timeout: float = 60) -> None:
         status = self.th.wait_daemon_exit(timeout)
         assert status == 0, self.th.describe_daemon()
+        # the log reader may still be behind the daemon's last lines
+        wait_until(lambda: teardowns(self.th) >= 1, 10)
         assert teardowns(self.th) == 1, "\n".join(self.th.log_lines()[-40:])
 
     def assert_host_put_back(self) -> None:
