@@ -3,7 +3,8 @@
 
     test host (host + gateway namespaces) -> test gateway (TLS, with a TUN in
     the gateway namespace and a TCP server behind it) -> daemon + launcher
-    ("standalone") -> tunnel up -> ping and a short transfer through it ->
+    ("standalone") -> tunnel up -> ping, a name of the gateway's DNS zone and
+    a short transfer through it ->
     statistics -> terminate request -> teardown, host put back
 
 Every step prints a short account as it happens. Everything it makes (the
@@ -18,8 +19,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import copy
 import hashlib
 import http.server
+import json
 import os
 import random
 import shutil
@@ -46,6 +49,9 @@ COOKIE = "SESSIONID=demo0123456789abcdef"
 DOWNLOAD_SIZE = 1 << 20
 UPLOAD_SIZE = 256 << 10
 PING_COUNT = 3
+DNS_IP = "10.99.0.53"            # the gateway's DNS server, reached through the tunnel
+SEARCH_DOMAIN = "corp.example.test"
+ZONE_NAME, ZONE_IP = "intra.corp.example.test", "10.99.0.10"
 TOTAL_SECONDS = 240
 
 # The operations a whole session needs; a weak stand-in for any of them
@@ -183,6 +189,12 @@ def routes_text(routes: list[str]) -> str:
     return "\n".join(routes) if routes else "(none)"
 
 
+def dns_entity(th) -> dict | None:
+    import sysconfig_store
+    prefs = sysconfig_store.contents(th).get("preferences.json", {})
+    return prefs.get("NetworkServices", {}).get(sysconfig_store.SERVICE, {}).get("DNS")
+
+
 def utun_links(th) -> list[str]:
     return sorted(n for n in th.links() if n.startswith("utun"))
 
@@ -224,6 +236,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
              log_file: Path | None = None) -> None:
     import gateway as g
     import launcher as lmod
+    import sysconfig_store
     from testhost import TestHost
 
     th = gw = server = lch = None
@@ -243,7 +256,8 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         # 2 -------------------------------------------------------------
         say.step("Test gateway: TLS on 198.18.0.1:443, a TUN and a TCP server behind it")
         sc = g.Scenario(client_ip=CLIENT_IP, client_mask="255.255.255.0",
-                        resources=[g.Resource(RESOURCE_NET, RESOURCE_MASK)])
+                        resources=[g.Resource(RESOURCE_NET, RESOURCE_MASK)],
+                        dns=[DNS_IP], search_domains=[SEARCH_DOMAIN], dns_zone={ZONE_NAME: ZONE_IP})
         gw = g.Gateway.in_testhost(th, work / "gateway", sc)
         tun = g.GatewayTun(th, name="gwtun0", address=f"{SERVER_IP}/24", client_ip=CLIENT_IP)
         gw.attach_tun(tun)
@@ -253,6 +267,16 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
                 f"resource {RESOURCE_NET}/24")
         say.say(f"gwtun0 {SERVER_IP}/24 in the gateway namespace carries the tunnel's packets; "
                 f"HTTP server on {SERVER_IP}:{SERVER_PORT}")
+        say.say(f"DNS server {DNS_IP} (answers {ZONE_NAME}), search domain {SEARCH_DOMAIN}")
+        # the Mac's network service on en0, with DNS settings of its own
+        prefs = copy.deepcopy(sysconfig_store.PREFERENCES)
+        service = prefs["NetworkServices"][sysconfig_store.SERVICE]
+        service["DNS"] = {"ServerAddresses": ["10.77.0.53"], "SearchDomains": ["lan.test"]}
+        service["IPv4"]["Router"] = th.UPLINK_IP
+        sysconfig_store.seed(th, preferences=prefs, replace=True)
+        dns_before = dns_entity(th)
+        say.say(f"network service \"{service['UserDefinedName']}\" (en0), its DNS entity: "
+                f"{json.dumps(dns_before)}")
         say.ok(f"gateway listening on {th.GATEWAY_IP}:{gw.port}")
 
         # 3 -------------------------------------------------------------
@@ -306,6 +330,18 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         say.ok(f"{PING_COUNT} echo replies came back through utun and the gateway")
 
         # 6 -------------------------------------------------------------
+        say.step(f"Name resolution through the tunnel: {ZONE_NAME}")
+        say.say(f"DNS entity of the service while connected: {json.dumps(dns_entity(th))}")
+        resolver = sysconfig_store.resolver(th) or ""
+        say.say("/etc/resolv.conf (-> /var/run/resolv.conf): " + "; ".join(resolver.splitlines()))
+        r = th.run_private(["getent", "ahostsv4", ZONE_NAME.split(".")[0]], tools=[], timeout=30)
+        got = sorted({ln.split()[0] for ln in r.stdout.splitlines() if ln.strip()})
+        say.say(f"getent ahostsv4 {ZONE_NAME.split('.')[0]}: {' '.join(got) or r.stderr.strip() or 'no answer'}")
+        check(got == [ZONE_IP], f"{ZONE_NAME} resolved to {got}, not {ZONE_IP}")
+        check(ZONE_NAME in conn.dns_queries, "the gateway's DNS server was not asked")
+        say.ok(f"the gateway's DNS server {DNS_IP} answered across utun: {ZONE_NAME} is {ZONE_IP}")
+
+        # 7 -------------------------------------------------------------
         say.step("A short TCP transfer through the tunnel, both ways (curl)")
         got = work / "download.bin"
         r = curl(th, ["-o", str(got), "-w", "%{http_code} %{size_download} %{speed_download}",
@@ -328,7 +364,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         say.say(f"upload: {len(up)} bytes, the server counted the same length and SHA-256")
         say.ok(f"{len(blob) + len(up)} bytes carried intact")
 
-        # 7 -------------------------------------------------------------
+        # 8 -------------------------------------------------------------
         say.step("Statistics request 0xFEEDC0DE")
 
         def settled():
@@ -344,7 +380,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
               "the daemon's counters differ from the gateway's")
         say.ok("the daemon's counters match the gateway's")
 
-        # 8 -------------------------------------------------------------
+        # 9 -------------------------------------------------------------
         say.step("Terminate request 0xDEEDC0DE")
         echo = lch.terminate(timeout=60)
         say.say(f"echo: {echo.hex(' ').upper()}")
@@ -354,7 +390,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         check(rc == 0, f"daemon exit status {rc}")
         say.ok("the daemon tore the session down and ended")
 
-        # 9 -------------------------------------------------------------
+        # 10 ------------------------------------------------------------
         say.step("The host put back")
         cmds, mark = journal_since(th, mark)
         if cmds:
@@ -366,10 +402,13 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         check(sorted(after) == sorted(before), "the routes differ from the snapshot")
         left = utun_links(th)
         check(not left, f"utun interfaces left: {left}")
+        dns_after = dns_entity(th)
+        say.say(f"DNS entity of the service after the end: {json.dumps(dns_after)}")
+        check(dns_after == dns_before, "the service's DNS entity differs from what it was")
         pinned = [n for n in th.neigh() if "PERMANENT" in n]
         if pinned:
             say.say("kept on purpose: the static ARP entry of the next hop: " + "; ".join(pinned))
-        say.ok("routes equal the snapshot; no utun interface is left")
+        say.ok("routes and the DNS settings equal the snapshot; no utun interface is left")
     except BaseException:
         if th is not None and show_log:
             tail = th.log_lines()[-25:]
@@ -437,7 +476,7 @@ def main(argv=None) -> int:
     if base is not None:
         base.mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="vpnc-demo-", dir=base))
-    narrator = Narrator(total=9)
+    narrator = Narrator(total=10)
     status = 1
     try:
         run_demo(daemon, work, narrator, show_log=not args.quiet_log, log_file=args.log)

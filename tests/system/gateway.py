@@ -286,6 +286,38 @@ def tcp_syn(src: str, dst: str, sport: int, dport: int, seq: int = 1) -> bytes:
     return ipv4_packet(src, dst, 6, seg[:16] + struct.pack("!H", ck) + seg[18:])
 
 
+def dns_answer_for(raw: bytes, servers: Sequence[str], zone: dict):
+    """(reply packet, queried name) for a UDP query to port 53 of one of
+    `servers`; None for any other packet. A names of `zone` get their
+    address, other types of those names no record, other names NXDOMAIN."""
+    if len(raw) < 28 or raw[9] != 17 or socket.inet_ntoa(raw[16:20]) not in servers:
+        return None
+    ihl = (raw[0] & 0x0F) * 4
+    sport, dport = struct.unpack("!HH", raw[ihl:ihl + 4])
+    msg = raw[ihl + 8:]
+    if dport != 53 or len(msg) < 12:
+        return None
+    labels, pos = [], 12
+    while pos < len(msg) and msg[pos] != 0:
+        n = msg[pos]
+        if n > 63 or pos + 1 + n > len(msg):
+            return None
+        labels.append(msg[pos + 1:pos + 1 + n].decode("ascii", "replace"))
+        pos += 1 + n
+    if pos + 5 > len(msg):
+        return None
+    qtype = struct.unpack("!H", msg[pos + 1:pos + 3])[0]
+    question = msg[12:pos + 5]
+    name = ".".join(labels).lower()
+    flags = 0x8180 if name in zone else 0x8183
+    answers = b""
+    if name in zone and qtype == 1:
+        answers = struct.pack("!HHHIH", 0xC00C, 1, 1, 60, 4) + ip4(zone[name])
+    reply = msg[:2] + struct.pack("!HHHHH", flags, 1, 1 if answers else 0, 0, 0) + question + answers
+    src, dst = socket.inet_ntoa(raw[16:20]), socket.inet_ntoa(raw[12:16])
+    return udp_packet(src, dst, 53, sport, reply), name
+
+
 def keepalive_packet() -> bytes:
     """The daemon's 20-byte keepalive: protocol 255, source 0.1.0.0, checksum 0."""
     return struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20, 0, 0, 0, 255, 0, ip4("0.1.0.0"),
@@ -376,6 +408,8 @@ class Scenario:
     dns: List[str] = dataclasses.field(default_factory=list)
     wins_count: int = 0
     search_domains: List[str] = dataclasses.field(default_factory=list)
+    # names the gateway's DNS servers answer (A records), arriving through the tunnel
+    dns_zone: dict = dataclasses.field(default_factory=dict)
 
     # hostile options
     common_overrides: dict = dataclasses.field(default_factory=dict)   # common_header kwargs
@@ -578,6 +612,7 @@ class GatewayConnection:
         self.packets: collections.deque = collections.deque(maxlen=scenario.record_limit)
         self.packet_count = 0
         self.keepalives = 0
+        self.dns_queries: List[str] = []   # names asked of the gateway's DNS servers
         self.bytes_received = 0            # relay phase only, as the daemon counts
         self.bytes_sent = 0
         self.garbage = b""
@@ -981,6 +1016,10 @@ class GatewayConnection:
             if keepalive:
                 if sc.answer_keepalive:
                     self._queue(keepalive_packet(), wake=False)
+            elif sc.dns_zone and (answer := dns_answer_for(raw, sc.dns, sc.dns_zone)) is not None:
+                with self._cond:
+                    self.dns_queries.append(answer[1])
+                self._queue(answer[0], wake=False)
             elif tun is not None:
                 tun.write(raw)
             elif sc.answer_echo and raw[9] == 1 and Packet.parse(raw).is_echo_request:

@@ -15,7 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import demo  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[2]
-STEPS = 9
+STEPS = 10
 
 
 def _holders_of_ours(mark: str) -> list[int]:

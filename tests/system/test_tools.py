@@ -302,3 +302,98 @@ def test_ifconfig_prints_and_refuses_missing_interface(netns):
     for args in (["nosuch0"], ["nosuch0", "10.9.0.5", "1.1.1.1", "mtu", "1400"]):
         r = run_tool("ifconfig", args, ns_pid=netns)
         assert r.returncode == 1 and "does not exist" in r.stderr
+
+
+# --- the network-service store: networksetup and scutil --dns ------------------
+
+STORE_PREFS = {
+    "ServiceOrder": ["B", "A"],
+    "NetworkServices": {
+        "A": {"UserDefinedName": "Ethernet", "Interface": {"Type": "Ethernet", "DeviceName": "lo"},
+              "IPv4": {"ConfigMethod": "Manual", "Addresses": ["10.77.0.2"],
+                       "SubnetMasks": ["255.255.255.0"], "Router": "10.77.0.1"},
+              "DNS": {"DomainName": "lan.test", "ServerAddresses": ["10.0.0.1", "10.0.0.2", "10.0.0.3",
+                                                                    "10.0.0.4"]}},
+        "B": {"UserDefinedName": "Wi-Fi", "Interface": {"Type": "IEEE80211"}, "IPv4": {"ConfigMethod": "DHCP"},
+              "DNS": {}},
+    },
+}
+STORE_DYN = {
+    "State:/Network/Service/A/IPv4": {"InterfaceName": "lo"},
+    "State:/Network/Service/B/IPv4": {"InterfaceName": "en1", "Addresses": ["192.168.1.20"],
+                                      "SubnetMasks": ["255.255.255.0"], "Router": "192.168.1.1"},
+    "State:/Network/Service/B/DNS": {"ServerAddresses": ["192.168.1.1"], "SearchDomains": ["d1"]},
+    "State:/Network/Global/IPv4": {"PrimaryService": "A"},
+}
+
+
+@pytest.fixture
+def store_root(tmp_path):
+    d = tmp_path / "Library/Preferences/SystemConfiguration"
+    d.mkdir(parents=True)
+    (d / "preferences.json").write_text(json.dumps(STORE_PREFS))
+    (d / "dynamic-store.json").write_text(json.dumps(STORE_DYN))
+    (tmp_path / "var/run").mkdir(parents=True)
+    return tmp_path
+
+
+def prefs_of(root):
+    return json.loads((root / "Library/Preferences/SystemConfiguration/preferences.json").read_text())
+
+
+NETWORKSETUP_READS = [
+    ("-listallnetworkservices", 0,
+     "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nEthernet\n"),
+    ("-getdnsservers Ethernet", 0, "10.0.0.1\n10.0.0.2\n10.0.0.3\n10.0.0.4\n"),
+    ("-getdnsservers Wi-Fi", 0, "There aren't any DNS Servers set on Wi-Fi.\n"),
+    ("-getsearchdomains Ethernet", 0, "There aren't any Search Domains set on Ethernet.\n"),
+    ("-getinfo Ethernet", 0, "Manual Configuration\nIP address: 10.77.0.2\nSubnet mask: 255.255.255.0\n"
+                             "Router: 10.77.0.1\n"),
+    ("-getinfo Wi-Fi", 0, "DHCP Configuration\nIP address: 192.168.1.20\nSubnet mask: 255.255.255.0\n"
+                          "Router: 192.168.1.1\n"),
+    ("-getdnsservers Nowhere", 4, "Nowhere is not a recognized network service.\n"),
+]
+
+
+@pytest.mark.parametrize("args,status,out", NETWORKSETUP_READS, ids=[a for a, _, _ in NETWORKSETUP_READS])
+def test_networksetup_reads_the_store(store_root, args, status, out):
+    r = run_tool("networksetup", args.split(), env={"VPNC_TOOL_ROOT": str(store_root)})
+    assert (r.returncode, r.stdout) == (status, out), r.stderr
+
+
+def test_networksetup_writes_keep_other_keys_and_render_the_resolver(store_root):
+    env = {"VPNC_TOOL_ROOT": str(store_root)}
+    assert run_tool("networksetup", ["-setsearchdomains", "Ethernet", "a.test", "b.test"], env=env).returncode == 0
+    assert prefs_of(store_root)["NetworkServices"]["A"]["DNS"] == {
+        "DomainName": "lan.test", "ServerAddresses": ["10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"],
+        "SearchDomains": ["a.test", "b.test"]}
+    # the primary service's domains and at most three servers
+    assert (store_root / "var/run/resolv.conf").read_text() == (
+        "search a.test b.test\nnameserver 10.0.0.1\nnameserver 10.0.0.2\nnameserver 10.0.0.3\n")
+    assert run_tool("networksetup", ["-setdnsservers", "Ethernet", "Empty"], env=env).returncode == 0
+    assert run_tool("networksetup", ["-setsearchdomains", "Ethernet", "Empty"], env=env).returncode == 0
+    assert prefs_of(store_root)["NetworkServices"]["A"]["DNS"] == {"DomainName": "lan.test"}
+    assert (store_root / "var/run/resolv.conf").read_text() == ""
+    # an unknown or empty name changes nothing
+    before = prefs_of(store_root)
+    for name in ("", "Nowhere"):
+        r = run_tool("networksetup", ["-setsearchdomains", name, "x.test"], env=env)
+        assert r.returncode != 0 and r.stdout == f"{name} is not a recognized network service.\n"
+    assert prefs_of(store_root) == before
+
+
+def test_scutil_dns_first_resolver_is_the_primary_service(store_root):
+    env = {"VPNC_TOOL_ROOT": str(store_root)}
+    r = run_tool("scutil", ["--dns"], env=env)
+    assert r.returncode == 0, r.stderr
+    first = r.stdout.split("resolver #2")[0]
+    assert first == ("DNS configuration\n\nresolver #1\n" + "".join(
+        f"  nameserver[{i}] : 10.0.0.{i + 1}\n" for i in range(4)) + "  reach    : 0x00000002 (Reachable)\n\n")
+    # the DHCP service's live values in its scoped resolver
+    assert "  search domain[0] : d1\n  nameserver[0] : 192.168.1.1\n  if_index : 0 (en1)\n" in r.stdout
+    # without an active primary service the first active one in service order
+    dyn = dict(STORE_DYN, **{"State:/Network/Global/IPv4": {"PrimaryService": "C"}})
+    (store_root / "Library/Preferences/SystemConfiguration/dynamic-store.json").write_text(json.dumps(dyn))
+    r = run_tool("scutil", ["--dns"], env=env)
+    assert "resolver #1\n  search domain[0] : d1\n  nameserver[0] : 192.168.1.1\n  reach" in r.stdout
+    assert run_tool("scutil", ["--dns", "x"], env=env).returncode != 0

@@ -561,6 +561,12 @@ class TestHost:
     # ------------------------------------------------------- private tree
     def _make_private_tree(self) -> None:
         subprocess.run(["cp", "-a", "/etc", str(self.etc_dir)], check=True, timeout=60)
+        # as on macOS: the resolver file is rendered from the network-service
+        # store into /var/run (sysconfig_store.seed, the daemon's writes)
+        resolv = self.etc_dir / "resolv.conf"
+        if resolv.exists() or resolv.is_symlink():
+            resolv.unlink()
+        os.symlink("/var/run/resolv.conf", resolv)
         for d in (self.tmp_dir, self.run_dir / "lock", self.ctl_dir, self.library_dir):
             d.mkdir(parents=True, exist_ok=True)
         os.chmod(self.tmp_dir, 0o1777)
@@ -902,6 +908,13 @@ class TestHost:
             elif isinstance(e, dict) and isinstance(e.get("argv"), list):
                 out.append([str(a) for a in e["argv"]])
         return out
+
+    def shell_lines(self) -> list[str]:
+        """The command lines handed to /bin/sh -c inside the test host (by
+        popen, forknexec or a string run_private), oldest first, as the
+        shell stand-in recorded them: {"shell": LINE} in the journal."""
+        return [str(e["shell"]) for e in self.journal_entries()
+                if isinstance(e, dict) and "shell" in e]
 
     def journal_entries(self) -> list:
         """The journal's lines, parsed (JSON where they are JSON)."""

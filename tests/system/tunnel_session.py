@@ -40,8 +40,9 @@ _svc["IPv4"]["Router"] = NEXT_HOP
 TEARDOWN_LINE = "Vpn destroy has release mutex lock"
 
 
-def seed_store(testhost) -> None:
-    sysconfig_store.seed(testhost, preferences=PREFERENCES, replace=True)
+def seed_store(testhost, preferences=None, dynamic_store=None) -> None:
+    sysconfig_store.seed(testhost, preferences=preferences or PREFERENCES, dynamic_store=dynamic_store,
+                         replace=True)
 
 
 def store_contents(testhost) -> dict:
@@ -73,6 +74,7 @@ class HostState:
         hosts = testhost.etc_dir / "hosts"
         self.hosts = hosts.read_bytes()
         self.store = store_contents(testhost)
+        self.resolver = sysconfig_store.resolver(testhost)
         self.pinned = pinned(testhost)
 
 
@@ -88,10 +90,10 @@ def wait_until(pred, timeout: float, step: float = 0.05) -> bool:
 class TunnelSession:
     """The daemon in `testhost` against the gateway `gw`; see the module text."""
 
-    def __init__(self, testhost, gw):
+    def __init__(self, testhost, gw, *, preferences=None, dynamic_store=None):
         self.th = testhost
         self.gw = gw
-        seed_store(testhost)
+        seed_store(testhost, preferences, dynamic_store)
         self.before = HostState(testhost)
         self.launcher: launcher_mod.Launcher | None = None
         self.navtype = None
@@ -129,6 +131,8 @@ class TunnelSession:
     def assert_ended(self, timeout: float = 60) -> None:
         status = self.th.wait_daemon_exit(timeout)
         assert status == 0, self.th.describe_daemon()
+        # the log reader may still be behind the daemon's last lines
+        wait_until(lambda: teardowns(self.th) >= 1, 10)
         assert teardowns(self.th) == 1, "\n".join(self.th.log_lines()[-40:])
 
     def assert_host_put_back(self) -> None:
@@ -136,6 +140,7 @@ class TunnelSession:
         assert sorted(th.routes()) == b.routes
         assert (th.etc_dir / "hosts").read_bytes() == b.hosts
         assert store_contents(th) == b.store
+        assert sysconfig_store.resolver(th) == b.resolver
         assert tun_names(th) == []
         # the next hop's static ARP entry stays (once it was set)
         was_pinned = any(c[:2] == ["/usr/sbin/arp", "-s"] for c in th.journal())
