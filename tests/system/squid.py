@@ -9,7 +9,7 @@ user proxy), never the packaged service:
     sq.port("auth")  # 407 until proxy_auth passes (NTLM offered first, then Basic)
     sq.port("deny")  # 403 to every CONNECT
     sq.connects()    # [(status, user, target)] from its access log
-    sq.stop()        # SIGTERM, wait (SIGKILL after 10 s)
+    sq.stop()        # SIGTERM, wait (SIGKILL after 10 s); the access log stays readable
 
 `basic_only=True` makes an instance whose authenticating port offers Basic
 alone. The Basic users and passwords are USERS (bytes allowed); the NTLM
@@ -87,6 +87,7 @@ class Squid:
         self.dir = folder
         self.address = address
         self.proc = proc
+        self._kept: list[str] | None = None   # the access log, once the folder is gone
 
     @classmethod
     def start(cls, testhost, address: str = SQUID_IP, *, basic_only: bool = False,
@@ -153,6 +154,9 @@ class Squid:
         return text
 
     def access_lines(self) -> list[str]:
+        """squid's access log (after stop(): all it wrote)."""
+        if self._kept is not None:
+            return list(self._kept)
         p = self.dir / "access.log"
         return p.read_text(errors="replace").splitlines() if p.exists() else []
 
@@ -184,6 +188,8 @@ class Squid:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
+        if self._kept is None:
+            self._kept = self.access_lines()
         if self.th._gw is not None and self.th._gw.poll() is None:
             self.th.run_gw(["ip", "addr", "del", f"{self.address}/32", "dev", self.th.gw_addr_dev])
         shutil.rmtree(self.dir, ignore_errors=True)
