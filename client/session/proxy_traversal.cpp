@@ -101,27 +101,53 @@ bool new_proxy_socket(vpnc_session* s) {
 // Owns the zeroed working areas of one NTLM challenge.
 std::unique_ptr<char[]> zeroed_area(std::size_t n) { return std::unique_ptr<char[]>(new (std::nothrow) char[n]()); }
 
-// Every connection of one traversal reads replies with the same bound; the
-// connection that ends up carrying the tunnel gets back the receive time-out
-// the first one had.
-class reply_timeout {
+// The sockets of one traversal carry the read and write time-outs the first
+// one was given (the connection that ends up carrying the tunnel keeps them);
+// while the traversal waits for a reply, a socket without a read time-out
+// gets kProxyReplyTimeoutSec, so a stalled proxy never hangs the daemon.
+class socket_bounds {
  public:
-  explicit reply_timeout(vpnc_session* s) : s_(s) {
-    socklen_t len = sizeof saved_;
-    if (getsockopt(s->sockfd, SOL_SOCKET, SO_RCVTIMEO, &saved_, &len) != 0) saved_ = {};
+  explicit socket_bounds(vpnc_session* s) : s_(s) {
+    socklen_t len = sizeof rcv_;
+    if (getsockopt(s->sockfd, SOL_SOCKET, SO_RCVTIMEO, &rcv_, &len) != 0) rcv_ = {};
+    len = sizeof snd_;
+    if (getsockopt(s->sockfd, SOL_SOCKET, SO_SNDTIMEO, &snd_, &len) != 0) snd_ = {};
+    apply(s->sockfd);
   }
-  ~reply_timeout() { apply(s_->sockfd, saved_); }
-  reply_timeout(const reply_timeout&) = delete;
-  reply_timeout& operator=(const reply_timeout&) = delete;
-  static void bound(int fd) { apply(fd, timeval{kProxyReplyTimeoutSec, 0}); }
+  ~socket_bounds() {
+    const int fd = s_->sockfd;
+    if (fd < 0) return;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv_, sizeof rcv_);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd_, sizeof snd_);
+  }
+  socket_bounds(const socket_bounds&) = delete;
+  socket_bounds& operator=(const socket_bounds&) = delete;
+  // For the traversal's own sockets and for the first one while it runs.
+  void apply(int fd) const {
+    if (fd < 0) return;
+    const bool unbounded = rcv_.tv_sec == 0 && rcv_.tv_usec == 0;
+    const timeval rcv = unbounded ? timeval{kProxyReplyTimeoutSec, 0} : rcv_;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd_, sizeof snd_);
+  }
 
  private:
-  static void apply(int fd, const timeval& tv) {
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
   vpnc_session* s_;
-  timeval saved_{};
+  timeval rcv_{};
+  timeval snd_{};
 };
+
+// The bounds of the traversal that runs now (one at a time, see sock_connect).
+const socket_bounds* g_bounds = nullptr;
+
+// Closes the current connection, makes a new socket with the traversal's
+// bounds and connects it to the proxy. 1 connected; 0 no socket; -1 no
+// connection (the socket stays in sockfd).
+int reconnect_proxy(vpnc_session* s) {
+  if (!new_proxy_socket(s)) return 0;
+  if (g_bounds) g_bounds->apply(s->sockfd);
+  return connect_proxy(s->sockfd, s->connect_ip, s->connect_port) == 0 ? 1 : -1;
+}
 }  // namespace
 
 const char* create_qn_connect(const char* host, int port, const char* basic_token, const char* ntlm_token) {
@@ -148,8 +174,11 @@ const unsigned char* create_ntlm_negotiate_message() {
 }
 
 int vpnc_client_proxy_connect(vpnc_session* s) {
-  reply_timeout guard(s);
-  reply_timeout::bound(s->sockfd);
+  socket_bounds bounds(s);
+  g_bounds = &bounds;
+  struct clear_bounds {
+    ~clear_bounds() { g_bounds = nullptr; }
+  } clear;
   const char* req = create_qn_connect(s->hostname, s->gateway_port, nullptr, nullptr);
   int err = write_request(s->sockfd, req);
   VPN_LOG("err %d qn =%s", err, req);
@@ -177,12 +206,12 @@ int vpnc_client_wait_proxy_auth(vpnc_session* s) {
       VPN_LOG("socket");
       return VPNC_STATE_FATAL;
     }
+    if (g_bounds) g_bounds->apply(s->sockfd);
     VPN_LOG("%x, %d", s->connect_ip, s->connect_port);
     if (connect_proxy(s->sockfd, s->connect_ip, s->connect_port) != 0) {
       VPN_LOG("connect error");
       return VPNC_STATE_FATAL;
     }
-    reply_timeout::bound(s->sockfd);
     if (vpnc_client_wait_ntlm_neg(s) == VPNC_STATE_NEXT) return VPNC_STATE_NEXT;
   }
 
@@ -197,15 +226,15 @@ int vpnc_client_wait_proxy_auth(vpnc_session* s) {
     return VPNC_STATE_FATAL;
   }
   const char* req = create_qn_connect(s->hostname, s->gateway_port, token, nullptr);
-  if (!new_proxy_socket(s)) {
+  const int made = reconnect_proxy(s);
+  if (made == 0) {
     VPN_LOG("Basic socket");
     return VPNC_STATE_FATAL;
   }
-  if (connect_proxy(s->sockfd, s->connect_ip, s->connect_port) != 0 || write_request(s->sockfd, req) < 0) {
+  if (made < 0 || write_request(s->sockfd, req) < 0) {
     VPN_LOG("basic connect");
     return VPNC_STATE_FATAL;
   }
-  reply_timeout::bound(s->sockfd);
   rsp.status = HTTP_HEAD_INVALID;
   if (read_parse_http_rsp(s->sockfd, &rsp, nullptr, nullptr) != 0) {
     VPN_LOG("read response from proxy invalid");

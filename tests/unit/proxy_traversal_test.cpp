@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -231,13 +232,32 @@ TEST(ProxyConnect, FlowsByProxyType) {
     {
       FakeProxy proxy(f.script);
       proxy.connect_first(&s);
+      // the bounds the first socket was given
+      const timeval rcv{7, 0}, snd{9, 0};
+      setsockopt(s.sockfd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
+      setsockopt(s.sockfd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
       result = vpnc_client_proxy_connect(&s);
-      // the connection in sockfd is the last one the proxy accepted
+      // the connection in sockfd is the last one the proxy accepted, with
+      // the first socket's bounds and without TCP_NODELAY when it is new
       if (result == VPNC_STATE_NEXT) {
         ASSERT_GE(s.sockfd.load(), 0);
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         EXPECT_EQ(getpeername(s.sockfd, reinterpret_cast<sockaddr*>(&peer), &len), 0);
+        timeval got{};
+        len = sizeof got;
+        getsockopt(s.sockfd, SOL_SOCKET, SO_RCVTIMEO, &got, &len);
+        EXPECT_EQ(got.tv_sec, 7);
+        getsockopt(s.sockfd, SOL_SOCKET, SO_SNDTIMEO, &got, &len);
+        EXPECT_EQ(got.tv_sec, 9);
+        int nodelay = -1;
+        len = sizeof nodelay;
+        getsockopt(s.sockfd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len);
+        EXPECT_EQ(nodelay, 0);
+        sockaddr_in local{};
+        len = sizeof local;
+        getsockname(s.sockfd, reinterpret_cast<sockaddr*>(&local), &len);
+        EXPECT_EQ(local.sin_family, AF_INET);
       }
       vpnc_close_sockfd(&s);
       proxy.join();
