@@ -173,6 +173,7 @@ struct Flow {
   // Proxy-Authorization of each request, by connection ("" for none)
   std::vector<std::vector<std::string>> auths;
   std::vector<const char*> lines;  // log lines that must appear
+  bool refuse_new = false;         // nothing listens for the connections the traversal makes
 };
 
 TEST(ProxyConnect, FlowsByProxyType) {
@@ -205,6 +206,15 @@ TEST(ProxyConnect, FlowsByProxyType) {
        {{""}, {neg}, {basic_alice}}, {"read ntlm response code not found 407", "read response again from proxy error"}},
       {"ntlm proxy closes after negotiate", OUTPROXY_NTLM, {{k407}, {""}, {k200}}, VPNC_STATE_NEXT,
        {{""}, {neg}, {basic_alice}}, {"read ntlm response to proxy error"}},
+      {"basic: proxy closes after the Basic request", OUTPROXY_BASIC, {{k407}, {""}}, VPNC_STATE_FATAL,
+       {{""}, {basic_alice}}, {"read response from proxy invalid"}},
+      {"ntlm: proxy closes after authenticate, then basic", OUTPROXY_NTLM,
+       {{k407}, {challenge_reply(1), ""}, {k200}}, VPNC_STATE_NEXT, {{""}, {neg, any_ntlm}, {basic_alice}},
+       {"read ntlm authenticate response failed"}},
+      {"basic: second connection refused", OUTPROXY_BASIC, {{k407}}, VPNC_STATE_FATAL, {{""}}, {"basic connect"},
+       true},
+      {"ntlm: second connection refused, no basic", OUTPROXY_NTLM, {{k407}}, VPNC_STATE_FATAL, {{""}},
+       {"connect error"}, true},
       {"403 first", OUTPROXY_NTLM, {{k403}}, VPNC_STATE_FATAL, {{""}},
        {"read response from proxy error with no found 407"}},
       {"closed mid-reply", OUTPROXY_BASIC, {{"HALF:HTTP/1.1 407 Proxy Auth"}}, VPNC_STATE_FATAL, {{""}},
@@ -232,6 +242,15 @@ TEST(ProxyConnect, FlowsByProxyType) {
     {
       FakeProxy proxy(f.script);
       proxy.connect_first(&s);
+      // a port nobody listens on: bound, never listening
+      int closed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in ca{};
+      ca.sin_family = AF_INET;
+      ca.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bind(closed, reinterpret_cast<sockaddr*>(&ca), sizeof ca);
+      socklen_t clen = sizeof ca;
+      getsockname(closed, reinterpret_cast<sockaddr*>(&ca), &clen);
+      if (f.refuse_new) s.connect_port = ntohs(ca.sin_port);
       // the bounds the first socket was given
       const timeval rcv{7, 0}, snd{9, 0};
       setsockopt(s.sockfd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
@@ -261,6 +280,7 @@ TEST(ProxyConnect, FlowsByProxyType) {
       }
       vpnc_close_sockfd(&s);
       proxy.join();
+      close(closed);
       EXPECT_EQ(s.state.load(), 42);
       EXPECT_EQ(result, f.result);
       ASSERT_EQ(proxy.requests.size(), f.auths.size());
@@ -288,6 +308,10 @@ TEST(ProxyConnect, FlowsByProxyType) {
       }
     }
     for (const char* l : f.lines) EXPECT_TRUE(log.has(std::string(":") + l)) << l;
+    // a failed NTLM connection ends the traversal without Basic
+    if (f.refuse_new && f.type == OUTPROXY_NTLM) {
+      EXPECT_FALSE(log.has("basic connect"));
+    }
   }
 }
 
