@@ -11,6 +11,10 @@ user proxy), never the packaged service:
     sq.connects()    # [(status, user, target)] from its access log
     sq.stop()        # SIGTERM, wait (SIGKILL after 10 s); the access log stays readable
 
+The pytest fixture `squid` (import it: `from squid import squid`) is a
+factory, squid(**Squid.start keywords), that stops what it made after the
+test.
+
 `basic_only=True` makes an instance whose authenticating port offers Basic
 alone. The Basic users and passwords are USERS (bytes allowed); the NTLM
 helper (ntlm_fake_auth) accepts any well-formed authenticate message and
@@ -30,6 +34,8 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
+
+import pytest
 
 import gateway as g
 import scenario
@@ -199,3 +205,19 @@ class Squid:
 
     def __exit__(self, *exc) -> None:
         self.stop()
+
+
+@pytest.fixture
+def squid(testhost):
+    """Factory: squid(**Squid.start keywords) -> a running squid, stopped
+    after the test (before the test host goes). Import it into a test module
+    to use it: `from squid import squid`."""
+    made = []
+
+    def make(**kw):
+        sq = Squid.start(testhost, **kw)
+        made.append(sq)
+        return sq
+    yield make
+    for sq in made:
+        sq.stop()

@@ -18,6 +18,7 @@ import launcher as lm  # noqa: E402
 import scenario  # noqa: E402
 import squid as sqm  # noqa: E402
 from scenario import gateway  # noqa: E402,F401  (fixture)
+from squid import squid  # noqa: E402,F401  (fixture)
 from tunnel_session import TunnelSession, log_count, ping  # noqa: E402
 
 pytestmark = [
@@ -27,21 +28,6 @@ pytestmark = [
 ]
 
 RESOURCE_HOST = "10.99.0.7"   # answered by the test gateway inside the tunnel
-
-
-@pytest.fixture
-def squid(testhost):
-    """Factory: squid(**Squid.start keywords) -> a running squid, stopped
-    after the test (before the test host goes)."""
-    made = []
-
-    def make(**kw):
-        sq = sqm.Squid.start(testhost, **kw)
-        made.append(sq)
-        return sq
-    yield make
-    for sq in made:
-        sq.stop()
 
 
 def split_gateway(gateway):
@@ -161,7 +147,6 @@ def test_proxy_fields_over_their_limits_are_refused_and_never_used(testhost, squ
     testhost.wait_log(line, timeout=10)
     testhost.signal_daemon()
     assert testhost.wait_daemon_exit(30) == 0, testhost.describe_daemon()
-    assert log_count(testhost, "outside proxy configured") == 0
     assert not any("outside proxy configured" in ln for ln in testhost.log_lines())
     sq.stop()   # flushes its log
     assert sq.connects() == []
