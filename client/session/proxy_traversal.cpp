@@ -79,8 +79,10 @@ int connect_proxy(int fd, uint32_t ip, uint16_t port) {
       if (n == 0) continue;
       int err = 0;
       socklen_t len = sizeof err;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
-      else errno = err;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+        rc = 0;
+      else
+        errno = err;
       break;
     }
   }
@@ -218,8 +220,8 @@ int vpnc_client_wait_proxy_auth(vpnc_session* s) {
   char credential[kBasicCapacity] = {};
   char token[kBasicCapacity] = {};
   std::snprintf(credential, sizeof credential, "%s:%s", s->proxy_user, s->proxy_passwd);
-  int n = base64_encode(reinterpret_cast<const uint8_t*>(credential), static_cast<int>(std::strlen(credential)),
-                        token, kBasicCapacity);
+  int n = base64_encode(reinterpret_cast<const uint8_t*>(credential), static_cast<int>(std::strlen(credential)), token,
+                        kBasicCapacity);
   // The encoder answers 0 for a text that does not fit; never send an empty token.
   if (n <= 0 || n >= kBasicCapacity) {
     VPN_LOG("read response from proxy error size invalid");
@@ -292,8 +294,8 @@ int vpnc_client_wait_ntlm_neg(vpnc_session* s) {
     VPN_LOG("read ntlm response error when decode");
     return VPNC_STATE_FATAL;
   }
-  int mlen = create_ntlm_authenticate_message(authenticate_msg, kAuthenticateCapacity, challenge, clen,
-                                              s->proxy_user, s->proxy_passwd, s->proxy_domain);
+  int mlen = create_ntlm_authenticate_message(authenticate_msg, kAuthenticateCapacity, challenge, clen, s->proxy_user,
+                                              s->proxy_passwd, s->proxy_domain);
   if (mlen <= 0) {
     VPN_LOG("read ntlm response error when create ntlm message");
     return VPNC_STATE_FATAL;

@@ -11,7 +11,8 @@ namespace {
 
 std::vector<uint8_t> hex(const std::string& h) {
   std::vector<uint8_t> v;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) v.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < h.size(); i += 2)
+    v.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
   return v;
 }
 std::vector<uint8_t> bytes(const uint8_t* p, size_t n) { return std::vector<uint8_t>(p, p + n); }

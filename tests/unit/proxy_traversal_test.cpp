@@ -147,7 +147,8 @@ const std::string k403 = "HTTP/1.1 403 Forbidden\r\nContent-Length: 5\r\n\r\nnop
 const std::string k407 =
     "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM\r\n"
     "Proxy-Authenticate: Basic realm=\"x\"\r\nContent-Length: 10\r\n\r\n0123456789";
-const std::string k407Basic = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"x\"\r\n\r\n";
+const std::string k407Basic =
+    "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"x\"\r\n\r\n";
 
 std::string challenge_reply(uint32_t flags) {
   uint8_t ch[48] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0, 2};
@@ -335,7 +336,8 @@ TEST(ProxyReplyReader, HostileReplies) {
        "HTTP/1.1 407 x\r\nX-Pad: " + std::string(70000, 'p') + "\r\n\r\n", -1, -7, -1},
       {"transfer-encoding", "HTTP/1.1 407 x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", -1, -7, -1},
       {"content-length with letters", "HTTP/1.1 407 x\r\nContent-Length: abc\r\n\r\n", -1, -7, -1},
-      {"content-length beyond any reply, then the end", "HTTP/1.1 407 x\r\nContent-Length: 99999999999999999999999\r\n\r\nxy",
+      {"content-length beyond any reply, then the end",
+       "HTTP/1.1 407 x\r\nContent-Length: 99999999999999999999999\r\n\r\nxy",
        -1, -7, -1},
       {"challenge token of 60000 characters",
        "HTTP/1.1 407 x\r\nProxy-Authenticate: NTLM " + token + "\r\nContent-Length: 2\r\n\r\nok", 0,
