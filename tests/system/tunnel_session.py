@@ -139,7 +139,7 @@ class TunnelSession:
         th, b = self.th, self.before
         assert sorted(th.routes()) == b.routes
         assert (th.etc_dir / "hosts").read_bytes() == b.hosts
-        assert store_contents(th) == b.store
+        assert store_contents(th) == b.store, (store_contents(th), b.store)
         assert sysconfig_store.resolver(th) == b.resolver
         assert tun_names(th) == []
         # the next hop's static ARP entry stays (once it was set)
