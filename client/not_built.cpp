@@ -1,10 +1,11 @@
 // Operations this version does not build (outside-proxy traversal, DNS and
-// search domains, PAC files and proxy settings, keepalive and watchdog
-// threads). Each says so in the log and answers failure, never success.
+// search domains, PAC files and proxy settings). Each says so in the log and
+// answers failure, never success.
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/hostnet_ops.h"
+#include "client/proxy/proxy.h"
 #include "client/process_handler.h"
 #include "client/route_entry.h"
 #include "client/tunnel_ops.h"
@@ -27,17 +28,9 @@ int vpnc_client_wait_ntlm_neg(vpnc_session*) {
   not_built("vpnc_client_wait_ntlm_neg");
   return VPNC_STATE_FATAL;
 }
-void* keepalive_thread(void*) {
-  not_built("keepalive_thread");
-  return nullptr;
-}
-void* browser_closed_or_not(void*) {
-  not_built("browser_closed_or_not");
-  return nullptr;
-}
-void* inside_proxy_download_thread(void*) {
-  not_built("inside_proxy_download_thread");
-  return nullptr;
+int generate_insideproxy_script(vpnc_session*) {
+  not_built("generate_insideproxy_script");
+  return -1;
 }
 int set_vpn_dns_server_mac(dns_configure*) {
   not_built("set_vpn_dns_server_mac");
