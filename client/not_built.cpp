@@ -1,6 +1,6 @@
-// Operations this version does not build (outside-proxy traversal, DNS and
-// search domains, PAC files and proxy settings). Each says so in the log and
-// answers failure, never success.
+// Operations this version does not build (outside-proxy traversal, PAC
+// files and proxy settings). Each says so in the log and answers failure,
+// never success.
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
@@ -30,18 +30,6 @@ int vpnc_client_wait_ntlm_neg(vpnc_session*) {
 }
 int generate_insideproxy_script(vpnc_session*) {
   not_built("generate_insideproxy_script");
-  return -1;
-}
-int set_vpn_dns_server_mac(dns_configure*) {
-  not_built("set_vpn_dns_server_mac");
-  return -1;
-}
-int restore_dns_config() {
-  not_built("restore_dns_config");
-  return -1;
-}
-int set_dns_search_domains_mac(_VPN_SEARCHDOMAIN_LIST_*, const char*) {
-  not_built("set_dns_search_domains_mac");
   return -1;
 }
 int generate_outside_script_mac(vpnc_session*, const char*) {

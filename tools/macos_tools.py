@@ -29,6 +29,9 @@ TOOL_PATHS = {
     "system_profiler": "/usr/sbin/system_profiler",
     "scutil": "/usr/sbin/scutil",
     "networksetup": "/usr/sbin/networksetup",
+    "killall": "/usr/bin/killall",
+    "dscacheutil": "/usr/bin/dscacheutil",
+    "discoveryutil": "/usr/sbin/discoveryutil",
 }
 
 DEFAULT_HW_UUID = "5E0C4A1F-7B2D-4C3E-9A8B-1D2E3F405162"
@@ -839,6 +842,9 @@ MAINS = {
     "system_profiler": system_profiler_main,
     "scutil": _module_main("scutil_tool"),
     "networksetup": _module_main("networksetup_tool"),
+    "killall": _module_main("killall_tool"),
+    "dscacheutil": _module_main("dscacheutil_tool"),
+    "discoveryutil": _module_main("discoveryutil_tool"),
 }
 
 
