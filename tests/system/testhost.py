@@ -16,6 +16,9 @@ small tmpfs with the device nodes the daemon needs; /dev/log is a datagram
 socket that this process reads) and /usr/sbin + /usr/bin (an overlay whose top
 layer holds the macOS tool stand-ins, so /sbin/route, /usr/sbin/arp, ... exist
 even where Linux has no such file). The real root is never written.
+It also runs in the test host's own PID namespace (first process: the
+reaper pid_init.py), whose /proc the private root mounts: `ps` there lists the
+test's processes only.
 
 Nothing stays behind: every process found in our namespaces is killed, the
 holders end, the TAP devices vanish with the wire, the mounts exist only in
