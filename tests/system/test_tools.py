@@ -302,3 +302,22 @@ def test_ifconfig_prints_and_refuses_missing_interface(netns):
     for args in (["nosuch0"], ["nosuch0", "10.9.0.5", "1.1.1.1", "mtu", "1400"]):
         r = run_tool("ifconfig", args, ns_pid=netns)
         assert r.returncode == 1 and "does not exist" in r.stderr
+
+
+def test_default_route_through_the_utun_peer_after_its_host_route_went(netns, tmp_path):
+    env = {"VPNC_TOOL_JOURNAL": str(tmp_path / "j")}
+
+    def tool(text, status=0, name="route"):
+        r = run_tool(name, text.split(), env=env, ns_pid=netns)
+        assert r.returncode == status, (text, r.stdout, r.stderr)
+
+    tool("utun0 10.9.0.5 1.1.1.1 mtu 1400", name="ifconfig")
+    # the repair after a reconnection deletes the peer's host route
+    r = _sh(netns, ["ip", "route", "del", "1.1.1.1/32", "dev", "utun0"])
+    assert r.returncode == 0, r.stderr
+    tool("delete default 10.77.0.1")
+    tool("add default 1.1.1.1")
+    assert any(line.startswith("default via 1.1.1.1 dev utun0") for line in main_routes(netns))
+    tool("delete default 1.1.1.1")
+    tool("add default 10.77.0.1")
+    assert any(line.startswith("default via 10.77.0.1 dev en0") for line in main_routes(netns))
