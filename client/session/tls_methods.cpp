@@ -1,11 +1,15 @@
-// All TLS library calls for setting connections up and taking them down.
+// All TLS library calls for setting connections up and taking them down, and
+// the two low-level primitives of the NTLM responses.
 #include "client/session/tls_methods.h"
 
+#include <openssl/des.h>
 #include <openssl/err.h>
+#include <openssl/md4.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <csignal>
+#include <cstring>
 
 #include "client/session/gateway_conn.h"
 
@@ -80,3 +84,26 @@ void tls_free(SSL* ssl, SSL_CTX* ctx) {
 int tls_read(SSL* ssl, void* data, int len) { return ssl ? SSL_read(ssl, data, len) : -1; }
 int tls_peek(SSL* ssl, void* data, int len) { return ssl ? SSL_peek(ssl, data, len) : -1; }
 int tls_write(SSL* ssl, const void* data, int len) { return ssl ? SSL_write(ssl, data, len) : -1; }
+
+// MD4 and single DES are deprecated in OpenSSL 3 and their EVP forms live in
+// the legacy provider, which Debian does not load by default; the low-level
+// calls work without it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void crypto_md4(const uint8_t* data, std::size_t len, uint8_t out[16]) {
+  static const uint8_t kNone = 0;
+  MD4(len ? data : &kNone, len, out);
+}
+
+void crypto_des_ecb_block(const uint8_t key[8], const uint8_t in[8], uint8_t out[8]) {
+  DES_cblock k;
+  std::memcpy(k, key, sizeof k);
+  DES_key_schedule ks;
+  DES_set_key_unchecked(&k, &ks);
+  DES_cblock src, dst;
+  std::memcpy(src, in, sizeof src);
+  DES_ecb_encrypt(&src, &dst, &ks, DES_ENCRYPT);
+  std::memcpy(out, dst, sizeof dst);
+  OPENSSL_cleanse(&ks, sizeof ks);
+}
+#pragma GCC diagnostic pop

@@ -3,6 +3,9 @@
 #pragma once
 #include <openssl/types.h>
 
+#include <cstddef>
+#include <cstdint>
+
 // Repeatable library initialisation; 0 on success.
 int tls_library_init();
 // A client context that offers only `version` (VPNC_PROTO_*), library
@@ -28,3 +31,8 @@ void tls_free(SSL* ssl, SSL_CTX* ctx);
 int tls_read(SSL* ssl, void* data, int len);
 int tls_peek(SSL* ssl, void* data, int len);
 int tls_write(SSL* ssl, const void* data, int len);
+
+// The NTLMv1 primitives: MD4 of `len` bytes (none is fine), and one DES block
+// encrypted in ECB mode with an 8-byte key scheduled without a weak-key check.
+void crypto_md4(const uint8_t* data, std::size_t len, uint8_t out[16]);
+void crypto_des_ecb_block(const uint8_t key[8], const uint8_t in[8], uint8_t out[8]);

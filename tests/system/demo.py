@@ -10,7 +10,13 @@ Every step prints a short account as it happens. Everything it makes (the
 namespaces, the daemon and every process it started, the mounts, the work
 directory) is gone when it ends, also when a step fails or it is interrupted.
 
+With --proxy http|basic|ntlm the daemon reaches the gateway through Debian's
+squid in the gateway namespace (an HTTP CONNECT without credentials, with
+Basic, or with NTLM), and the demo tells the CONNECTs and the authentication
+squid saw.
+
 usage: demo.py [--daemon PATH] [--work-dir DIR] [--log FILE] [--quiet-log]
+               [--proxy http|basic|ntlm]
 Exit status 0 when every step passed, 1 when one failed, 2 when it could not
 start (not root, no daemon binary, a piece of the daemon not built).
 """
@@ -58,6 +64,13 @@ NEEDED_OPERATIONS = (
 )
 NEEDED_MODULES = ("testhost.py", "launcher.py", "gateway.py")
 
+# --proxy: (proxy type, squid port, the package's proxy fields)
+PROXIES = {
+    "http": (1, "open", {}),
+    "basic": (2, "auth", dict(proxy_user="alice", proxy_passwd="wonderland")),
+    "ntlm": (3, "auth", dict(proxy_user="bob", proxy_passwd="pw", proxy_domain="corp")),
+}
+
 
 class StepFailed(Exception):
     pass
@@ -84,15 +97,19 @@ def strong_symbols(binary: Path) -> set[str] | None:
     return names or None
 
 
-def missing_pieces(binary: Path) -> list[str]:
+def missing_pieces(binary: Path, proxy: str | None = None) -> list[str]:
     """What keeps the demo from running end to end: missing helper modules,
     operations still served by their weak stand-ins. Empty: all there."""
-    missing = [f"tests/system/{m}" for m in NEEDED_MODULES if not (HERE / m).is_file()]
+    modules = NEEDED_MODULES + (("squid.py",) if proxy else ())
+    missing = [f"tests/system/{m}" for m in modules if not (HERE / m).is_file()]
     if not (REPO / "tools" / "bin" / "route").is_file():
         missing.append("tools/bin/route (tool stand-ins)")
+    if proxy and not Path("/usr/sbin/squid").is_file():
+        missing.append("/usr/sbin/squid (bash scripts/install-deps.sh)")
     strong = strong_symbols(binary)
     if strong is not None:
-        missing += [f"{n}()" for n in NEEDED_OPERATIONS if n not in strong]
+        needed = NEEDED_OPERATIONS + (("vpnc_client_proxy_connect",) if proxy else ())
+        missing += [f"{n}()" for n in needed if n not in strong]
     return missing
 
 
@@ -220,13 +237,20 @@ def curl(th, args: list[str], timeout: float = 60) -> subprocess.CompletedProces
                        timeout=timeout)
 
 
+def say_squid(say: Narrator, sq) -> None:
+    """The CONNECTs squid has logged so far (it logs a tunnel when it ends)."""
+    for status, user, target in sq.connects():
+        who = "no credentials" if user == "-" else f"user {user.replace(chr(92) * 2, chr(92))}"
+        say.say(f"  squid: CONNECT {target} -> {status} ({who})")
+
+
 def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
-             log_file: Path | None = None) -> None:
+             log_file: Path | None = None, proxy: str | None = None) -> None:
     import gateway as g
     import launcher as lmod
     from testhost import TestHost
 
-    th = gw = server = lch = None
+    th = gw = server = lch = sq = None
     try:
         # 1 -------------------------------------------------------------
         say.step("Test host: a private \"Mac\" and a private \"Internet\"")
@@ -254,6 +278,17 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         say.say(f"gwtun0 {SERVER_IP}/24 in the gateway namespace carries the tunnel's packets; "
                 f"HTTP server on {SERVER_IP}:{SERVER_PORT}")
         say.ok(f"gateway listening on {th.GATEWAY_IP}:{gw.port}")
+        proxy_fields = {}
+        if proxy:
+            import squid as squid_mod
+            ptype, port_name, creds = PROXIES[proxy]
+            sq = squid_mod.Squid.start(th)
+            proxy_fields = dict(proxy_type=ptype, proxy_ip=sq.address, proxy_port=sq.port(port_name),
+                                **creds)
+            asks = "no credentials" if port_name == "open" else "proxy authentication (NTLM or Basic)"
+            say.say(f"outside proxy: squid at {sq.address}:{sq.port(port_name)} in the gateway "
+                    f"namespace, asking for {asks}; it resolves {HOSTNAME} to {g.GATEWAY_IP}")
+            say.say(f"squid (pid {sq.proc.pid}) accepts connections")
 
         # 3 -------------------------------------------------------------
         say.step("Daemon and launcher: the configuration package, mode \"standalone\"")
@@ -263,8 +298,9 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         lch.connect(timeout=10)
         lch.send_package(lmod.build_package(
             gateway_ip=g.GATEWAY_IP, gateway_port=gw.port, navtype="standalone",
-            hostname=HOSTNAME, session_cookie=COOKIE))
-        say.ok(f"launcher on 127.0.0.1:6666 sent the 1188-byte package for {HOSTNAME}")
+            hostname=HOSTNAME, session_cookie=COOKIE, **proxy_fields))
+        say.ok(f"launcher on 127.0.0.1:6666 sent the 1188-byte package for {HOSTNAME}"
+               + (f", outside proxy type {proxy}" if proxy else ""))
 
         # 4 -------------------------------------------------------------
         say.step("Tunnel bring-up: TLS, tunnel request, configuration records, utun, routes")
@@ -277,6 +313,19 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
               + ("" if alive() else f" (daemon ended with status {th.daemon.poll()})"))
         say.say(f"gateway: {conn.tls_version} after {len(gw.connections)} connection(s); "
                 "tunnel request and 'P'/'Q'/'T'/'U' records exchanged")
+        if sq is not None:
+            first_req = next((ln for ln in th.log_lines() if " qn =CONNECT " in ln), "")
+            say.say("the daemon's first request to the proxy: "
+                    + first_req[first_req.find("CONNECT "):].split("\r")[0])
+            flows = {"http": "CONNECT; on a 407, Basic with empty credentials",
+                     "basic": "CONNECT; on a 407, a new connection with Basic credentials",
+                     "ntlm": "CONNECT; on a 407, a new connection with the NTLM negotiate "
+                             "message, the proxy's challenge, the authenticate message"}
+            say.say(f"traversal ({proxy}): {flows[proxy]}")
+            say.say("what squid logged so far (a CONNECT when it is over: the 407s, and the "
+                    "tunnel of the TLS 1.0 attempt, which the gateway refused):")
+            say_squid(say, sq)
+            check(conn.peer[0] != th.HOST_IP, "the tunnel did not come through the proxy")
         ours = lambda: [r for r in th.routes() if r.startswith(RESOURCE_NET)]  # noqa: E731
         check(wait_until(ours, 30, alive=alive), "no route to the resource network appeared")
         # statistics are served by the launcher threads, which start once the
@@ -370,6 +419,12 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         if pinned:
             say.say("kept on purpose: the static ARP entry of the next hop: " + "; ".join(pinned))
         say.ok("routes equal the snapshot; no utun interface is left")
+        if sq is not None:
+            sq.stop()
+            say.say("every CONNECT squid carried in this session (connection and logout):")
+            say_squid(say, sq)
+            tunnels = [c for c in sq.connects() if c[0] == 200]
+            check(tunnels, "squid logged no tunnel")
     except BaseException:
         if th is not None and show_log:
             tail = th.log_lines()[-25:]
@@ -386,7 +441,8 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
                 log_file.write_text("".join(ln + "\n" for ln in th.log_lines()))
         # each part goes even when an earlier one fails to close; the test
         # host last, since it takes the namespaces the others live in
-        for part, close in ((lch, "close"), (server, "close"), (gw, "stop"), (th, "close")):
+        for part, close in ((lch, "close"), (server, "close"), (gw, "stop"), (sq, "stop"),
+                            (th, "close")):
             if part is not None:
                 try:
                     getattr(part, close)()
@@ -404,6 +460,9 @@ def main(argv=None) -> int:
                     help="do not print the daemon's log tail when a step fails")
     ap.add_argument("--log", type=Path, default=None,
                     help="write the daemon's whole log to this file at the end")
+    ap.add_argument("--proxy", choices=sorted(PROXIES), default=None,
+                    help="reach the gateway through squid as the outside proxy, with this "
+                         "proxy type")
     args = ap.parse_args(argv)
     daemon = (args.daemon or default_daemon()).resolve()
 
@@ -414,7 +473,7 @@ def main(argv=None) -> int:
     if not daemon.is_file() or not os.access(daemon, os.X_OK):
         print(f"no daemon binary at {daemon}: run bash scripts/build.sh first", file=sys.stderr)
         return 2
-    missing = missing_pieces(daemon)
+    missing = missing_pieces(daemon, args.proxy)
     if missing:
         print("the daemon cannot run a whole session yet; not built: " + ", ".join(missing),
               file=sys.stderr)
@@ -440,7 +499,8 @@ def main(argv=None) -> int:
     narrator = Narrator(total=9)
     status = 1
     try:
-        run_demo(daemon, work, narrator, show_log=not args.quiet_log, log_file=args.log)
+        run_demo(daemon, work, narrator, show_log=not args.quiet_log, log_file=args.log,
+                 proxy=args.proxy)
         status = 0
     except StepFailed as e:
         print(f"\nFAILED at step {narrator.n} ({narrator.current}): {e}", flush=True)

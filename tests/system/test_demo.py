@@ -34,7 +34,8 @@ def _holders_of_ours(mark: str) -> list[int]:
 
 
 @pytest.mark.time_limit(demo.TOTAL_SECONDS + 90)
-def test_demo_runs_every_step_and_cleans_up(tmp_path):
+@pytest.mark.parametrize("proxy", [None, "ntlm"], ids=["direct", "through-squid-ntlm"])
+def test_demo_runs_every_step_and_cleans_up(tmp_path, proxy):
     if os.geteuid() != 0:
         pytest.fail("the system tests run as root (they make namespaces and mounts)",
                     pytrace=False)
@@ -42,14 +43,14 @@ def test_demo_runs_every_step_and_cleans_up(tmp_path):
     if not daemon.is_file():
         pytest.fail(f"daemon binary {daemon} is missing: build it (bash scripts/build.sh)",
                     pytrace=False)
-    missing = demo.missing_pieces(daemon)
+    missing = demo.missing_pieces(daemon, proxy)
     if missing:
         pytest.skip("capability probe: a whole session needs pieces not built yet: "
                     + ", ".join(missing))
     work = tmp_path / "demo-work"
     log = tmp_path / "daemon.log"
     p = subprocess.Popen(["bash", str(REPO / "scripts" / "demo.sh"), "--work-dir", str(work),
-                          "--log", str(log)],
+                          "--log", str(log), *(["--proxy", proxy] if proxy else [])],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                          start_new_session=True)
     try:
@@ -73,6 +74,9 @@ def test_demo_runs_every_step_and_cleans_up(tmp_path):
     assert "Demo finished" in out
     assert "echo: DE ED C0 DE" in out
     assert re.search(r"bytes received \d+, bytes sent \d+", out)
+    if proxy == "ntlm":
+        assert "the daemon's first request to the proxy: CONNECT gw.example.test:443 HTTP/1.0" in out
+        assert "squid: CONNECT gw.example.test:443 -> 200 (user corp\\bob)" in out, out
     # nothing left: the demo's work directory is gone and no process that
     # names it runs on
     assert list(work.iterdir()) == [], list(work.iterdir())
