@@ -80,7 +80,10 @@ _libc = ctypes.CDLL(None, use_errno=True)
 # real ones.
 _PRIVATE_TOP = {"etc", "tmp", "run", "Library", "dev", "proc", "sys"}
 _SKIP_TOP = {"lost+found"}
-_USR_LOCAL_SKELETON = ("bin", "etc", "include", "lib", "sbin", "share", "src")
+_USR_LOCAL_SKELETON = ("bin", "etc", "include", "lib", "sbin", "share", "src",
+                       "tevra_vpn")  # the folder the installer leaves for the daemon's downloads
+# System folders a Mac has that the daemon writes into without creating them.
+_LIBRARY_SKELETON = ("Frameworks",)
 _DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty")
 
 
@@ -667,6 +670,8 @@ class TestHost:
         os.chmod(self.run_dir / "lock", 0o1777)
         for d in _USR_LOCAL_SKELETON:
             (self.usr_local_dir / d).mkdir(parents=True, exist_ok=True)
+        for d in _LIBRARY_SKELETON:
+            (self.library_dir / d).mkdir(parents=True, exist_ok=True)
         self.journal_path.touch()
         os.chmod(self.journal_path, 0o666)
         # the new root: one mount point for every real top-level entry
