@@ -212,6 +212,14 @@ TEST_F(OutsidePac, PathsThatWriteNoFile) {
   }
 }
 
+TEST_F(OutsidePac, ProxyHostContainingNoneIsStillAProxy) {
+  one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "nonesuch.corp", "HTTPPort": 80})j");
+  EXPECT_EQ(run(), 0);
+  auto r = eval_installed({"http://www.example.org/"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.answers[0], "PROXY nonesuch.corp:80");
+}
+
 TEST_F(OutsidePac, NoOutsideProxyDoesNothing) {
   s.proxy_type = OUTPROXY_NONE;
   one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "p", "HTTPPort": 1})j");
