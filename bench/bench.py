@@ -193,7 +193,7 @@ class Phase:
         st = self.lch.stats(timeout=30)
         if st.client_ip != CLIENT_IP:
             raise RuntimeError(f"statistics show client address {st.client_ip}")
-        self.daemon_pid = th.daemon.pid
+        self.daemon_pid = th.daemon_pid
         exe = os.readlink(f"/proc/{self.daemon_pid}/exe")
         if not exe.endswith("vpnc_daemon"):
             raise RuntimeError(f"pid {self.daemon_pid} is {exe}, not the daemon")

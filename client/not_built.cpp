@@ -1,5 +1,5 @@
-// Operations this version does not build (PAC files and proxy settings,
-// keepalive and watchdog threads). Each says so in the log and answers failure, never success.
+// Operations this version does not build. Each says so in the log and
+// answers failure, never success.
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
@@ -11,18 +11,7 @@
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
-void not_built(const char* func) { vpn_log(kLogModule, __LINE__, func, "not built in this version"); }
+[[maybe_unused]] void not_built(const char* func) {
+  vpn_log(kLogModule, __LINE__, func, "not built in this version");
+}
 }  // namespace
-
-void* keepalive_thread(void*) {
-  not_built("keepalive_thread");
-  return nullptr;
-}
-void* browser_closed_or_not(void*) {
-  not_built("browser_closed_or_not");
-  return nullptr;
-}
-void* inside_proxy_download_thread(void*) {
-  not_built("inside_proxy_download_thread");
-  return nullptr;
-}

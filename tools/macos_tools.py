@@ -320,6 +320,15 @@ def route_nexthop(req, verb):
     return out
 
 
+def ptp_peer_interface(gw):
+    """The interface whose point-to-point peer address is gw; None if none."""
+    for link in ip_query(["-4", "addr", "show"]) or []:
+        for a in link.get("addr_info", []):
+            if a.get("address") == str(gw) and a.get("local") != str(gw):
+                return link.get("ifname")
+    return None
+
+
 def bsd_error(ip_message):
     m = ip_message.lower()
     if "file exists" in m:
@@ -352,7 +361,18 @@ def route_change(verb, args, quiet):
     shown_dst = "default" if net.prefixlen == 0 else str(net.network_address)
     shown_gw = req.gateway if req.gateway is not None else ""
     try:
-        ip_change(cmd)
+        try:
+            ip_change(cmd)
+        except IpFailed:
+            # BSD reaches a gateway that is an interface's point-to-point
+            # peer through that interface even when the peer's host route
+            # is gone; ip(8) only when told the peer is on the link.
+            peer_of = None
+            if verb != "delete" and nexthop[:1] == ["via"] and len(nexthop) == 2:
+                peer_of = ptp_peer_interface(nexthop[1])
+            if peer_of is None:
+                raise
+            ip_change(cmd + ["dev", peer_of, "onlink"])
     except IpFailed as e:
         err = bsd_error(e.stderr)
         sys.stderr.write(f"route: writing to routing socket: {err}\n")

@@ -71,6 +71,20 @@ std::string user_pac_path(const std::string& url, int enable) {
   return path;
 }
 
+// The engines turn shExpMatch's pattern into a regular expression of their
+// own kind, so no escaping makes an arbitrary text safe there: only plain
+// host names (and address literals) are written into the gateway rules.
+bool plain_host_name(const char* name) {
+  if (!*name) return false;
+  for (const char* p = name; *p; ++p) {
+    const char c = *p;
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+          c == '_' || c == ':' || c == '[' || c == ']'))
+      return false;
+  }
+  return true;
+}
+
 bool read_file(const std::string& path, std::string* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -265,10 +279,14 @@ int generate_outside_script_mac(vpnc_session* s, const char* dir) {
   }
 
   const std::string outside = "PROXY " + pac_dotted(s->proxy_ip) + ":" + std::to_string(s->proxy_port);
-  const std::string gateway = pac_js_escape(s->hostname);
   text += kPacHead;
-  text += "\tif(dnsResolve(host) == \"" + gateway + "\") {\n" + pac_return_proxy_block(outside.substr(6));
-  text += "\tif(shExpMatch(host, \"" + gateway + "\")) {\n" + pac_return_proxy_block(outside.substr(6));
+  const std::string hostname(s->hostname, strnlen(s->hostname, sizeof s->hostname));
+  if (plain_host_name(hostname.c_str())) {
+    text += "\tif(dnsResolve(host) == \"" + hostname + "\") {\n" + pac_return_proxy_block(outside.substr(6));
+    text += "\tif(shExpMatch(host, \"" + hostname + "\")) {\n" + pac_return_proxy_block(outside.substr(6));
+  } else {
+    VPN_LOG("gateway host name %s is not a plain host name, its rules are left out", hostname.c_str());
+  }
   const uint32_t excluded = std::min<uint32_t>(m_pExcludeResouceList->count, kResourceCapacity);
   if (excluded > 0) VPN_LOG("here find excluded network zones in adapter object");
   for (uint32_t i = 0; i < excluded; ++i) {

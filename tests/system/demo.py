@@ -317,7 +317,7 @@ def run_demo(daemon: Path, work: Path, say: Narrator, show_log: bool,
         # 3 -------------------------------------------------------------
         say.step("Daemon and launcher: the configuration package, mode \"standalone\"")
         th.start_daemon()
-        say.say(f"daemon {daemon} started as pid {th.daemon.pid} in the host namespace")
+        say.say(f"daemon {daemon} started as pid {th.daemon_pid} in the host namespace")
         lch = lmod.Launcher(th)
         lch.connect(timeout=10)
         lch.send_package(lmod.build_package(

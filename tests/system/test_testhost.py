@@ -110,7 +110,8 @@ def test_nothing_stays_behind(tmp_path):
             # a process the "daemon side" leaves running, in its own session
             r = th.run_private("setsid sleep 300 </dev/null >/dev/null 2>&1 & echo $!; sleep 0.2")
             assert r.returncode == 0
-            left = int(r.stdout)
+            left = th.outer_pid(int(r.stdout))  # $! is its pid in the test host's PID namespace
+            assert left is not None
             pidfds = [os.pidfd_open(p) for p in (th._host.pid, th._gw.pid, th._wire.pid, left)]
             held = [os.open(f"/proc/{left}/ns/{k}", os.O_RDONLY) for k in ("mnt", "net")]
             held.append(os.open(f"/proc/{th._gw.pid}/ns/net", os.O_RDONLY))
@@ -131,3 +132,23 @@ def test_nothing_stays_behind(tmp_path):
             os.close(fd)
     assert not th.base.exists()
     assert _real_state() == before
+
+
+@pytest.mark.parametrize("name,cmd", [("firefox", "ps -e | grep -c firefox"),
+                                      ("Safari", "ps -cA | grep -c Safari")])
+def test_ps_inside_counts_the_test_hosts_processes_only(testhost, tmp_path, name, cmd):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    os.symlink("/bin/sleep", elsewhere / name)
+    outside = subprocess.Popen([str(elsewhere / name), "300"])
+    try:
+        def count():
+            return testhost.run_private(cmd).stdout.strip()
+        assert count() == "0"
+        inside = testhost.start_named(name)
+        assert count() == "1"
+        inside.stop()
+        assert count() == "0"  # reaped: no <defunct> line left to count
+    finally:
+        outside.kill()
+        outside.wait()

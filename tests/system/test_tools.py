@@ -397,3 +397,43 @@ def test_scutil_dns_first_resolver_is_the_primary_service(store_root):
     r = run_tool("scutil", ["--dns"], env=env)
     assert "resolver #1\n  search domain[0] : d1\n  nameserver[0] : 192.168.1.1\n  reach" in r.stdout
     assert run_tool("scutil", ["--dns", "x"], env=env).returncode != 0
+
+
+def test_default_route_through_the_utun_peer_after_its_host_route_went(netns, tmp_path):
+    env = {"VPNC_TOOL_JOURNAL": str(tmp_path / "j")}
+
+    def tool(text, status=0, name="route"):
+        r = run_tool(name, text.split(), env=env, ns_pid=netns)
+        assert r.returncode == status, (text, r.stdout, r.stderr)
+
+    tool("utun0 10.9.0.5 1.1.1.1 mtu 1400", name="ifconfig")
+    # the repair after a reconnection deletes the peer's host route
+    r = _sh(netns, ["ip", "route", "del", "1.1.1.1/32", "dev", "utun0"])
+    assert r.returncode == 0, r.stderr
+    tool("delete default 10.77.0.1")
+    tool("add default 1.1.1.1")
+    assert any(line.startswith("default via 1.1.1.1 dev utun0") for line in main_routes(netns))
+    tool("delete default 1.1.1.1")
+    tool("add default 10.77.0.1")
+    assert any(line.startswith("default via 10.77.0.1 dev en0") for line in main_routes(netns))
+
+
+# --- scutil --proxy: the store's global proxy state in scutil's layout ------
+
+def test_scutil_proxy_layout(tmp_path):
+    svc = {"Proxies": {"HTTPProxy": "p.example", "HTTPEnable": 1, "ExceptionsList": ["*.local", "169.254/16"]}}
+    (tmp_path / "preferences.json").write_text(json.dumps({"NetworkServices": {"S": svc}}))
+    store = {"State:/Network/Global/IPv4": {"PrimaryService": "S"}}
+    (tmp_path / "dynamic-store.json").write_text(json.dumps(store))
+    env = {"VPNC_SYSCONFIG_DIR": str(tmp_path)}
+    r = run_tool("scutil", ["--proxy"], env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == ("<dictionary> {\n  ExceptionsList : <array> {\n    0 : *.local\n    1 : 169.254/16\n  }\n"
+                        "  HTTPEnable : 1\n  HTTPProxy : p.example\n}\n")
+    # the global entry, when there is one, is what the tool prints
+    store["State:/Network/Global/Proxies"] = {"SOCKSEnable": 1, "__SCOPED__": {"en0": {"SOCKSEnable": 0}}}
+    (tmp_path / "dynamic-store.json").write_text(json.dumps(store))
+    r = run_tool("scutil", ["--proxy"], env=env)
+    assert r.stdout == ("<dictionary> {\n  SOCKSEnable : 1\n  __SCOPED__ : <dictionary> {\n"
+                        "    en0 : <dictionary> {\n      SOCKSEnable : 0\n    }\n  }\n}\n")
+    assert run_tool("scutil", ["--proxy", "x"], env=env).returncode != 0

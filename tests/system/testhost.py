@@ -16,6 +16,9 @@ small tmpfs with the device nodes the daemon needs; /dev/log is a datagram
 socket that this process reads) and /usr/sbin + /usr/bin (an overlay whose top
 layer holds the macOS tool stand-ins, so /sbin/route, /usr/sbin/arp, ... exist
 even where Linux has no such file). The real root is never written.
+It also runs in the test host's own PID namespace (first process: the
+reaper pid_init.py), whose /proc the private root mounts: `ps` there lists the
+test's processes only.
 
 Nothing stays behind: every process found in our namespaces is killed, the
 holders end, the TAP devices vanish with the wire, the mounts exist only in
@@ -66,6 +69,7 @@ JOURNAL_INSIDE = CTL_DIR_INSIDE + "/journal"
 REPO = Path(__file__).resolve().parents[2]
 _WIRE = Path(__file__).resolve().with_name("wire.py")
 _PRIVATE_ROOT = Path(__file__).resolve().with_name("private_root.py")
+_PID_INIT = Path(__file__).resolve().with_name("pid_init.py")
 _PYTHON = "/usr/bin/python3"
 
 CLONE_NEWNET = 0x40000000
@@ -76,7 +80,10 @@ _libc = ctypes.CDLL(None, use_errno=True)
 # real ones.
 _PRIVATE_TOP = {"etc", "tmp", "run", "Library", "dev", "proc", "sys"}
 _SKIP_TOP = {"lost+found"}
-_USR_LOCAL_SKELETON = ("bin", "etc", "include", "lib", "sbin", "share", "src")
+_USR_LOCAL_SKELETON = ("bin", "etc", "include", "lib", "sbin", "share", "src",
+                       "tevra_vpn")  # the folder the installer leaves for the daemon's downloads
+# System folders a Mac has that the daemon writes into without creating them.
+_LIBRARY_SKELETON = ("Frameworks",)
 _DEV_NODES = ("null", "zero", "full", "random", "urandom", "tty")
 
 
@@ -241,6 +248,22 @@ def _close_all():
         th.close()
 
 
+class NamedProcess:
+    """A process started by TestHost.start_named()."""
+
+    def __init__(self, waiter: subprocess.Popen, pid: int, pidfd: int):
+        self.waiter, self.pid, self._pidfd = waiter, pid, pidfd
+
+    def stop(self) -> None:
+        if self._pidfd is None:
+            return
+        with contextlib.suppress(ProcessLookupError):
+            signal.pidfd_send_signal(self._pidfd, signal.SIGKILL)
+        self.waiter.wait(timeout=10)
+        os.close(self._pidfd)
+        self._pidfd = None
+
+
 class TestHost:
     """See the module text. Use as a context manager or through the pytest
     fixture `testhost`; `close()` may be called any number of times."""
@@ -269,7 +292,10 @@ class TestHost:
         self._host: subprocess.Popen | None = None
         self._gw: subprocess.Popen | None = None
         self._wire: subprocess.Popen | None = None
+        self._pidns: subprocess.Popen | None = None
         self._host_ns = self._gw_ns = None
+        # the daemon itself inside the PID namespace: (pid, pidfd)
+        self._daemon_proc: tuple[int, int] | None = None
         # namespace id -> descriptor that keeps that namespace alive (and so
         # its id ours) until close()
         self._ns_fds: dict[str, int] = {}
@@ -319,7 +345,8 @@ class TestHost:
         # commands, and what they left running
         holders = self._holder_pids()
         wanted = {"mnt": {ns for ns in self._ns_fds if ns.startswith("mnt:")},
-                  "net": {ns for ns in self._ns_fds if ns.startswith("net:")}}
+                  "net": {ns for ns in self._ns_fds if ns.startswith("net:")},
+                  "pid": {ns for ns in self._ns_fds if ns.startswith("pid:")}}
         for _ in range(50):
             children = [p for p in (self.daemon, *self._popens) if p is not None and p.poll() is None]
             for p in children:
@@ -328,10 +355,11 @@ class TestHost:
                 break
             self._reap()
             time.sleep(0.01)
-        for p in (self._wire, self._host, self._gw):
+        for p in (self._pidns, self._wire, self._host, self._gw):
             if p is not None and p.poll() is None:
                 _kill(p.pid)
         self._reap(wait=True)
+        self._forget_daemon_proc()
         for fd in self._ns_fds.values():
             os.close(fd)
         self._ns_fds.clear()
@@ -354,7 +382,7 @@ class TestHost:
         return {p.pid for p in (self._host, self._gw) if p is not None}
 
     def _reap(self, wait: bool = False) -> None:
-        for p in [self.daemon, self._wire, self._host, self._gw, *self._popens]:
+        for p in [self.daemon, self._pidns, self._wire, self._host, self._gw, *self._popens]:
             if p is None:
                 continue
             if wait:
@@ -429,6 +457,39 @@ class TestHost:
         if r.returncode != 0:
             self.gw_addr_dev = "lo"
         self.run_gw(f"ip addr add {GATEWAY_IP}/32 dev {self.gw_addr_dev}", check=True)
+        self._make_pid_namespace()
+
+    def _make_pid_namespace(self) -> None:
+        """The test host's own PID namespace, its first process a reaper
+        (pid_init.py). The daemon and every private command run in it, and
+        the private root mounts its /proc from it: `ps` there lists the
+        test's processes only."""
+        self._pidns = subprocess.Popen(
+            _guard(["nsenter", f"--net={self.host_ns_path}", "--", "unshare", "--pid", "--fork",
+                    "--kill-child", "--", _PYTHON, "-I", "-S", str(_PID_INIT)]),
+            stdin=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            init = self._children(self._pidns.pid)
+            if init and _ns_id(init[0], "pid") == _ns_id(self._pidns.pid, "pid_for_children") \
+                    and self._hold_ns(self._pidns.pid, "pid_for_children"):
+                return
+            if self._pidns.poll() is not None:
+                break
+            time.sleep(0.005)
+        raise TestHostError("PID namespace of the test host did not come up")
+
+    @property
+    def pid_ns_path(self) -> str:
+        return f"/proc/{self._pidns.pid}/ns/pid_for_children"
+
+    @staticmethod
+    def _children(pid: int) -> list[int]:
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as f:
+                return [int(x) for x in f.read().split()]
+        except (OSError, ValueError):
+            return []
 
     @property
     def host_ns_path(self) -> str:
@@ -500,6 +561,48 @@ class TestHost:
         """A long-running process in the gateway namespace (a proxy, a
         server); killed at close()."""
         return self._popen_in(self.gw_ns_path, cmd, **kw)
+
+    def outer_pid(self, inner: int) -> int | None:
+        """The pid, as this process sees it, of the process that has pid
+        `inner` in the test host's PID namespace (what `$!` or `ps` print
+        inside); None when there is none."""
+        ns = _ns_id(self._pidns.pid, "pid_for_children")
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if _ns_id(entry, "pid") != ns:
+                    continue
+                with open(f"/proc/{entry}/status") as f:
+                    for line in f:
+                        if line.startswith("NSpid:") and int(line.split()[-1]) == inner:
+                            return int(entry)
+            except (OSError, ValueError):
+                continue
+        return None
+
+    def start_named(self, name: str, program: str = "/bin/sleep",
+                    args: Iterable[str] = ("infinity",)) -> "NamedProcess":
+        """A process whose name (what `ps` shows) is `name`, in the test
+        host's PID namespace: a stand-in for a program the daemon looks for.
+        Stopped with .stop(); killed at close() otherwise."""
+        if "/" in name or not name:
+            raise TestHostError(f"bad process name {name!r}")
+        d = self.base / f"named-{len(self._popens)}"
+        d.mkdir()
+        os.symlink(program, d / name)
+        p = subprocess.Popen(_guard(["nsenter", f"--net={self.host_ns_path}", f"--pid={self.pid_ns_path}",
+                                     "--", str(d / name), *args]),
+                             stdin=subprocess.DEVNULL, start_new_session=True)
+        self._popens.append(p)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            for child in self._children(p.pid):
+                with contextlib.suppress(OSError):
+                    if Path(f"/proc/{child}/comm").read_text().strip() == name[:15]:
+                        return NamedProcess(p, child, os.pidfd_open(child))
+            if p.poll() is not None:
+                break
+            time.sleep(0.005)
+        raise TestHostError(f"process {name} did not start")
 
     # --------------------------------------------------------- net queries
     def routes(self) -> list[str]:
@@ -573,6 +676,8 @@ class TestHost:
         os.chmod(self.run_dir / "lock", 0o1777)
         for d in _USR_LOCAL_SKELETON:
             (self.usr_local_dir / d).mkdir(parents=True, exist_ok=True)
+        for d in _LIBRARY_SKELETON:
+            (self.library_dir / d).mkdir(parents=True, exist_ok=True)
         self.journal_path.touch()
         os.chmod(self.journal_path, 0o666)
         # the new root: one mount point for every real top-level entry
@@ -695,7 +800,9 @@ class TestHost:
         binds = self._hidden_binds(dirs)
         spec = self.base / f"setup-{n}.json"
         spec.write_text(json.dumps(self._setup_spec(layer, marker, binds, close_stdin), indent=1))
-        cmd = ["nsenter", f"--net={self.host_ns_path}", "--",
+        # nsenter forks into the PID namespace and passes the status of its
+        # child (the command) on as its own
+        cmd = ["nsenter", f"--net={self.host_ns_path}", f"--pid={self.pid_ns_path}", "--",
                "unshare", "--mount", "--propagation", "private", "--",
                _PYTHON, "-I", "-S", str(_PRIVATE_ROOT), str(spec), *argv]
         return cmd, marker
@@ -719,7 +826,8 @@ class TestHost:
         while time.monotonic() < deadline:
             text = marker.read_text().strip() if marker.exists() else ""
             if text.endswith("]"):
-                self._hold_ns(proc.pid, "mnt", text)
+                for child in self._children(proc.pid):
+                    self._hold_ns(child, "mnt", text)
                 return
             if proc.poll() is not None:
                 if text:
@@ -742,7 +850,8 @@ class TestHost:
         wrapper: a command prefix run inside the private root, e.g.
         ["setarch", "x86_64", "-R"] for a TSan build; default from the
         env var VPNC_DAEMON_WRAPPER (split like a shell would), else none.
-        Returns the Popen (also `self.daemon`); its pid is the daemon's."""
+        Returns the Popen (also `self.daemon`); its status is the daemon's,
+        and `daemon_pid` the daemon's pid."""
         if self.daemon is not None and self.daemon.poll() is None:
             raise TestHostError("a daemon is already running in this test host")
         path = Path(daemon) if daemon else self.daemon_path
@@ -763,12 +872,23 @@ class TestHost:
         finally:
             out.close()
             err.close()
+        self._forget_daemon_proc()
         self._wait_marker(marker, self.daemon, "daemon")
+        for child in self._children(self.daemon.pid):
+            with contextlib.suppress(OSError):
+                self._daemon_proc = (child, os.pidfd_open(child))
         return self.daemon
+
+    def _forget_daemon_proc(self) -> None:
+        if self._daemon_proc is not None:
+            os.close(self._daemon_proc[1])
+            self._daemon_proc = None
 
     @property
     def daemon_pid(self) -> int | None:
-        return self.daemon.pid if self.daemon is not None else None
+        """The daemon's pid as this process sees it (the Popen's pid is the
+        nsenter that waits for it in the PID namespace)."""
+        return self._daemon_proc[0] if self._daemon_proc is not None else None
 
     @property
     def daemon_status(self) -> int | None:
@@ -777,9 +897,9 @@ class TestHost:
         return self.daemon.poll() if self.daemon is not None else None
 
     def signal_daemon(self, sig: int = signal.SIGTERM) -> None:
-        if self.daemon is None or self.daemon.poll() is not None:
+        if self.daemon is None or self.daemon.poll() is not None or self._daemon_proc is None:
             raise TestHostError("no daemon running")
-        os.kill(self.daemon.pid, sig)
+        signal.pidfd_send_signal(self._daemon_proc[1], sig)
 
     def wait_daemon_exit(self, timeout: float = 10) -> int:
         """Wait for the daemon to end; its exit status. AssertionError when it

@@ -25,7 +25,7 @@ inline uint32_t ip4(const char* dotted) {
 }
 
 class ProxyRoot : public SysconfigRoot {
- protected:
+ public:
   void SetUp() override {
     SysconfigRoot::SetUp();
     std::filesystem::create_directories(root_ + "/Library/Frameworks");

@@ -149,7 +149,7 @@ TEST_F(SavedProxySettings, StandInRendersTheStoreForTheReaders) {
 }
 
 TEST_F(SavedProxySettings, MissingToolCountsAsNothingSaved) {
-  proxy_set_scutil_command("exec 1>&-; exec /nonexistent/scutil");
+  proxy_set_scutil_command("exec 2>/dev/null; exec /nonexistent/scutil");
   LogCapture log;
   std::string saved;
   GetSavedUserProxyString(&saved);
