@@ -49,6 +49,14 @@ def store_contents(testhost) -> dict:
     return sysconfig_store.contents(testhost)
 
 
+def without_proxies(store: dict) -> dict:
+    """The store with every service's Proxies entity left out."""
+    s = copy.deepcopy(store)
+    for service in s.get("preferences.json", {}).get("NetworkServices", {}).values():
+        service.pop("Proxies", None)
+    return s
+
+
 def pinned(testhost) -> list[str]:
     return [ln for ln in testhost.neigh() if "PERMANENT" in ln]
 
@@ -135,11 +143,16 @@ class TunnelSession:
         wait_until(lambda: teardowns(self.th) >= 1, 10)
         assert teardowns(self.th) == 1, "\n".join(self.th.log_lines()[-40:])
 
-    def assert_host_put_back(self) -> None:
+    def assert_host_put_back(self, proxies_switched: bool = False) -> None:
+        """proxies_switched: a "commandline" run with an outside proxy leaves the
+        services on the PAC file it installed (that mode never writes them back)."""
         th, b = self.th, self.before
         assert sorted(th.routes()) == b.routes
         assert (th.etc_dir / "hosts").read_bytes() == b.hosts
-        assert store_contents(th) == b.store, (store_contents(th), b.store)
+        if proxies_switched:
+            assert without_proxies(store_contents(th)) == without_proxies(b.store)
+        else:
+            assert store_contents(th) == b.store, (store_contents(th), b.store)
         assert sysconfig_store.resolver(th) == b.resolver
         assert tun_names(th) == []
         # the next hop's static ARP entry stays (once it was set)
