@@ -18,6 +18,7 @@
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/netservice.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";
@@ -37,7 +38,8 @@ bool read_command(const char* cmd, size_t limit, std::string* out) {
       return ok;
     }
   }
-  FILE* f = ::popen(cmd, "re");
+  pid_t pid = -1;
+  FILE* f = vpnc_popen_read(cmd, &pid);
   if (!f) return false;
   char buf[512];
   while (out->size() < limit) {
@@ -46,7 +48,7 @@ bool read_command(const char* cmd, size_t limit, std::string* out) {
     if (n == 0) break;
     out->append(buf, n);
   }
-  ::pclose(f);
+  vpnc_pclose(f, pid);
   return true;
 }
 
