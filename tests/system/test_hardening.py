@@ -58,7 +58,7 @@ def test_sighup_tears_down_and_puts_the_host_back(testhost, gateway, flags):
 def test_realtime_signal_is_ignored(testhost, gateway):
     sess = TunnelSession(testhost, gateway(session_scenario())).start()
     testhost.signal_daemon(signal.SIGRTMIN + 2)
-    # the daemon goes on: a statistics FIFO request is still served after it
+    # the daemon goes on: a signal sent after it is still taken
     mark = testhost.log_mark()
     testhost.signal_daemon(signal.SIGSYS)
     testhost.wait_log(r"detectrouteopen = 1!", 10, start=mark)
