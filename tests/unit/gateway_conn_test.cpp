@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -370,4 +371,26 @@ TEST(GatewayConn, StalledPeerFailsTheReadAfterTheBoundOnABlockingSocket) {
   EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
   EXPECT_LT(seconds_since(t0), 5.0);
   vpnc_close_sockfd(&s);
+}
+
+// A gateway that takes the logout request and then says nothing: the read
+// gives up after the bound, logged, and the logout ends as a failed fetch.
+TEST(Logout, SilentGatewayFailsTheFetchAfterTheBound) {
+  std::atomic<bool> release{false};
+  TlsTestServer server([&](SSL* ssl) {
+    TlsTestServer::read_until(ssl, "\r\n\r\n");
+    while (!release.load()) usleep(10 * 1000);
+  });
+  WaitBounds bounds(2000, 300);
+  LogCapture log;
+  vpnc_session s;
+  loopback_session(&s, server.port());
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  EXPECT_EQ(logout_vpn(&s), 0);
+  EXPECT_LT(seconds_since(t0), 10.0);
+  release.store(true);
+  EXPECT_EQ(log.count("tls_read:no answer from the gateway within 0 s, given up"), 1);
+  EXPECT_EQ(log.count("ssl_get_page: read fail, errno: 11"), 1);
+  EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
 }
