@@ -175,3 +175,30 @@ def test_full_tunnel_default_route_comes_back_without_a_router_in_the_store(test
     assert any("the saved default route through %s is put back" % sysconfig_store.ROUTER in ln
                for ln in testhost.log_lines())
     assert teardowns(testhost) == 1
+
+
+@pytest.mark.time_limit(90)
+@pytest.mark.parametrize("case", ["no hosts file", "backup of an earlier run"])
+def test_hosts_file_is_put_back_whatever_was_there(testhost, gateway, case):
+    gw = gateway(session_scenario())
+    sess = TunnelSession(testhost, gw)
+    hosts = testhost.etc_dir / "hosts"
+    backup = testhost.etc_dir / "hosts.bak.tevra"
+    clean = hosts.read_bytes()
+    if case == "no hosts file":
+        hosts.unlink()
+    else:
+        # an earlier run ended without its teardown: its line is still in place
+        backup.write_bytes(clean)
+        hosts.write_bytes(clean + b"10.99.0.99\tstale.example.test\n")
+    sess.start()
+    up = hosts.read_bytes()
+    assert b"intra.example.test" in up and b"stale.example.test" not in up, up
+    testhost.signal_daemon(signal.SIGTERM)
+    sess.assert_ended(60)
+    if case == "no hosts file":
+        assert not hosts.exists()
+    else:
+        assert hosts.read_bytes() == clean
+    assert not backup.exists()
+    assert sorted(testhost.routes()) == sess.before.routes
