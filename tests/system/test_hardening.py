@@ -2,8 +2,9 @@
 answering never holds it: SIGHUP (a closed terminal) tears down like SIGTERM,
 the terminate echo reaches its launcher while a newer connection arrives,
 a gateway that stops in the middle of a TLS record or never answers the
-connect costs a bounded wait, and the full tunnel's default route comes back
-when the network-service store names no router."""
+connect costs a bounded wait, the full tunnel's default route comes back
+when the network-service store names no router, and /etc/hosts ends as it
+was also when there was none or a backup of an earlier run was left."""
 
 import contextlib
 import functools
