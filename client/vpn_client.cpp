@@ -86,9 +86,7 @@ int serve(vpnc_session* s, uint32_t bit, const main_loop_ops& ops, const char* e
   if (ops.relay(s) == XFER_FAILED) handle_relay_failure(s, ops, exit_message);
   return bit == READY_TUN ? LOOP_SERVED_TUN : LOOP_SERVED_TUNNEL;
 }
-}  // namespace
 
-namespace {
 // Logged as the signal handler's own lines.
 [[noreturn]] void end_on_signal(int signo) {
   vpn_log(kLogModule, __LINE__, "sighandler", "call vpnc_dtor:%d\n", signo);

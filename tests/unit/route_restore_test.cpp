@@ -328,7 +328,8 @@ TEST_F(RouteRestoreTest, DefaultRouteComesBackFromTheSavedOneWhenTheStoreHasNoRo
   };
   const Case cases[] = {
       {"teardown", false,
-       {via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD), via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.2")},
+       {via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD),
+        via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.2")},
        "/sbin/route add default 10.77.0.1"},
       {"after a repair", true, {via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD)},
        "/sbin/route add default 10.77.0.1"},
