@@ -371,10 +371,12 @@ void* socket_sub_listen_thread(void* fd_as_ptr) {
 }
 
 namespace {
-// Ends the worker of the previous extra connection: wake it by shutting its
-// connection down, wait for it, then release the descriptor.
+// Ends the worker of the previous extra connection: wake it by shutting the
+// reading side of its connection down, wait for it, then release the
+// descriptor. The writing side stays: a worker serving a terminate request
+// still owes its launcher the echo, and ends the process itself.
 void retire_worker(int fd, pthread_t worker, bool started) {
-  shutdown(fd, SHUT_RDWR);
+  shutdown(fd, SHUT_RD);
   if (started && pthread_join(worker, nullptr) != 0)
     LOG_AS("sub_socket_listen_thread", "Failed to waiting route check subprocess's exit");
   close(fd);

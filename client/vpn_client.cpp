@@ -86,6 +86,15 @@ int serve(vpnc_session* s, uint32_t bit, const main_loop_ops& ops, const char* e
   if (ops.relay(s) == XFER_FAILED) handle_relay_failure(s, ops, exit_message);
   return bit == READY_TUN ? LOOP_SERVED_TUN : LOOP_SERVED_TUNNEL;
 }
+
+// Logged as the signal handler's own lines.
+[[noreturn]] void end_on_signal(int signo) {
+  vpn_log(kLogModule, __LINE__, "sighandler", "call vpnc_dtor:%d\n", signo);
+  int result = -1;
+  int done = 0;
+  while (result != DTOR_DESTROYED && done == 0) result = vpnc_dtor(&session, 0, 1, &done);
+  vpnc_exit(0, kLogModule, "sighandler", __LINE__, "Exsit vpn client daemon on signal");
+}
 }  // namespace
 
 char g_absolute_bin_path[256];
@@ -112,14 +121,13 @@ void sighandler(int signo) {
     case SIGINT:
     case SIGQUIT:
     case SIGUSR1:
-    case SIGUSR2: {
-      VPN_LOG("call vpnc_dtor:%d\n", signo);
-      int result = -1;
-      int done = 0;
-      while (result != DTOR_DESTROYED && done == 0) result = vpnc_dtor(&session, 0, 1, &done);
-      VPNC_EXIT(0, "Exsit vpn client daemon on signal");
-    }
+    case SIGUSR2:
+      end_on_signal(signo);
     default:
+      // Signals that would end the process by default (a closed terminal's
+      // SIGHUP above all) end it through the same teardown; the real-time
+      // ones are taken and ignored.
+      if (vpnc_signal_ends_by_default(signo)) end_on_signal(signo);
       return;
   }
 }

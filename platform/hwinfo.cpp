@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "platform/hwinfo_command.h"
+#include "platform/signals.h"
 
 int get_hardware_uuid_from(const char* command, char* out, std::size_t outlen) {
-  FILE* pipe = popen(command, "re");
+  pid_t pid = -1;
+  FILE* pipe = vpnc_popen_read(command, &pid);
   if (!pipe) return -1;
   char id[1024] = {};
   int found = 0;
@@ -24,7 +26,7 @@ int get_hardware_uuid_from(const char* command, char* out, std::size_t outlen) {
     found = 1;
     break;
   }
-  int status = pclose(pipe);
+  int status = vpnc_pclose(pipe, pid);
   // The shell answers 127 when the tool itself could not be run.
   if (status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127)) return -1;
   if (outlen) std::snprintf(out, outlen, "%s", id);

@@ -5,14 +5,33 @@
 // writer. Everything else about the daemon's signals is plain POSIX.
 #pragma once
 #include <signal.h>
+#include <sys/types.h>
+
+#include <cstdio>
 
 inline constexpr int kSigStatsFifo = SIGSTKFLT;
 
 // The signals the daemon takes on its dedicated signal thread: SIGTERM,
-// SIGINT, SIGQUIT, SIGSYS, SIGUSR1, SIGUSR2, kSigStatsFifo and SIGTSTP.
+// SIGINT, SIGQUIT, SIGSYS, SIGUSR1, SIGUSR2, kSigStatsFifo and SIGTSTP, and
+// every other signal whose default action would end the process (SIGHUP,
+// SIGALRM, ... and the real-time ones): left to their default, they would end
+// the daemon with the host half changed.
 void vpnc_signal_set(sigset_t* set);
+
+// True for the signals of the set above that only end the process by default
+// (the daemon ends through its teardown on them); false for the real-time
+// signals, which it ignores, and for the ones it has its own use for.
+bool vpnc_signal_ends_by_default(int sig);
 
 // Undoes, in a forked child, what the daemon did to its own signals (the set
 // above blocked, SIGPIPE ignored), so the tools it runs get the usual ones.
 // Async-signal-safe. Registered for every fork once signal handling starts.
 void vpnc_child_restore_signals();
+
+// popen(cmd, "r") whose child starts with every signal at its default action
+// and none blocked (the C library's popen leaves the daemon's ignored SIGPIPE
+// and its blocked set to the tool). The command runs under /bin/sh -c; the
+// stream is close-on-exec. Null when it could not be started.
+FILE* vpnc_popen_read(const char* cmd, pid_t* pid);
+// Closes the stream and waits for the child: its wait status, or -1.
+int vpnc_pclose(FILE* stream, pid_t pid);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the three configurations and runs every test:
 # the unit tests plainly, under ASan+UBSan and under TSan, then the system
-# tests (the real daemon in the private test host; needs root).
+# tests (the real daemon in the private test host; needs root), and the
+# hostile-input and teardown system tests again on the ASan+UBSan daemon.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
@@ -21,4 +22,16 @@ echo "== unit tests (build-tsan)"
 setarch "$(uname -m)" -R ctest --test-dir build-tsan --output-on-failure -j 8 || status=1
 echo "== system tests"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system || status=1
+# The tests that feed the daemon hostile input (configuration records, packet
+# stream, launcher packages, proxy replies) and the teardown tests once more, on the
+# ASan+UBSan daemon: a report aborts it, and the test host fails the test on a
+# report or an abort. The daemon ends by _exit, so there is no leak check.
+echo "== system tests (build-asan daemon: hostile input and teardown)"
+VPNC_DAEMON="$PWD/build-asan/vpnc_daemon" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1 \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not slow" \
+  tests/system/test_exchange.py tests/system/test_gateway_peer.py \
+  tests/system/test_launcher_channel.py tests/system/test_teardown_reconnect.py \
+  tests/system/test_hardening.py tests/system/test_outside_proxy.py || status=1
 exit $status

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -19,6 +20,10 @@ constexpr const char kLogModule[] = "vpn_version_control";
 
 std::mutex g_root_lock;
 std::string g_root;  // "" on a real host
+
+// Set when the host map was installed on a host without /etc/hosts: the
+// restore then removes the installed file, as there is nothing to move back.
+std::atomic<bool> g_hosts_was_absent{false};
 
 struct hosts_paths {
   std::string hosts, work, backup;
@@ -72,13 +77,21 @@ int setHostMap(_VPN_HOST_MAP_LIST_* list) {
   }
   const hosts_paths p = paths();
   char cmd[kCommandBufferSize];
-  if (!run_line(cmd, sizeof cmd, "/bin/cp -f %s %s", p.hosts.c_str(), p.work.c_str())) return 0;
+  // A backup already there (left by a run that ended without its teardown,
+  // or set by this one before a reconnection) is the host's own file; the one
+  // in place still carries the earlier lines. The map goes onto the backup,
+  // which stays as it is.
+  struct stat bak_st {};
+  const bool keep_backup = stat(p.backup.c_str(), &bak_st) == 0;
+  if (keep_backup) VPN_LOG("%s already there: kept as the host's own file", p.backup.c_str());
+  const std::string& source = keep_backup ? p.backup : p.hosts;
+  if (!run_line(cmd, sizeof cmd, "/bin/cp -f %s %s", source.c_str(), p.work.c_str())) return 0;
 
   struct stat host_st {};
-  const bool have_hosts = stat(p.hosts.c_str(), &host_st) == 0;
+  const bool have_hosts = stat(source.c_str(), &host_st) == 0;
   if (have_hosts && access(p.work.c_str(), F_OK) != 0) {
     // Installing a copy without the host's own lines would lose them.
-    VPN_LOG("copy of %s missing, host map not set", p.hosts.c_str());
+    VPN_LOG("copy of %s missing, host map not set", source.c_str());
     return 0;
   }
   FILE* f = std::fopen(p.work.c_str(), "a+e");
@@ -136,6 +149,14 @@ int setHostMap(_VPN_HOST_MAP_LIST_* list) {
     unlink(p.work.c_str());
     return 0;
   }
+  if (!keep_backup && !have_hosts) {
+    VPN_LOG("%s not there: the host map's file is removed again at the end", p.hosts.c_str());
+    g_hosts_was_absent.store(true);
+  }
+  if (keep_backup || !have_hosts) {
+    run_line(cmd, sizeof cmd, "/bin/mv -f %s %s", p.work.c_str(), p.hosts.c_str());
+    return 1;
+  }
   run_line(cmd, sizeof cmd, "/bin/mv -f %s %s;/bin/mv -f %s %s", p.hosts.c_str(), p.backup.c_str(),
            p.work.c_str(), p.hosts.c_str());
   return 1;
@@ -144,6 +165,10 @@ int setHostMap(_VPN_HOST_MAP_LIST_* list) {
 int restoreHostMap() {
   const hosts_paths p = paths();
   char cmd[kCommandBufferSize];
+  if (g_hosts_was_absent.exchange(false) && access(p.backup.c_str(), F_OK) != 0) {
+    run_line(cmd, sizeof cmd, "/bin/rm -f %s", p.hosts.c_str(), nullptr);
+    return 1;
+  }
   run_line(cmd, sizeof cmd, "/bin/mv -f %s %s", p.backup.c_str(), p.hosts.c_str());
   return 1;
 }

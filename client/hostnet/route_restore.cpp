@@ -18,6 +18,7 @@
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/netservice.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";
@@ -25,6 +26,24 @@ constexpr uint32_t kPeerAddr = 0x01010101;  // 1.1.1.1, the same in either byte 
 
 std::mutex g_read_hook_lock;
 read_command_hook g_read_hook;
+
+// The host's own default route, as the full tunnel's set-up took it away
+// (recorded with dst 0 among the deleted routes). It outlives the lists,
+// which the repair and the restore empty, so that the default route can
+// still come back when the network-service store names no router.
+std::mutex g_saved_default_lock;
+vpn_route_entry g_saved_default{};
+bool g_have_saved_default = false;
+
+void keep_saved_default(const route_list& deleted) {
+  for (const vpn_route_entry& e : deleted) {
+    if (e.dst != 0 || e.gateway == 0 || e.gateway == kPeerAddr) continue;
+    std::lock_guard<std::mutex> lk(g_saved_default_lock);
+    g_saved_default = e;
+    g_have_saved_default = true;
+    return;
+  }
+}
 
 // Output of a command run for reading, at most `limit` bytes.
 bool read_command(const char* cmd, size_t limit, std::string* out) {
@@ -37,7 +56,8 @@ bool read_command(const char* cmd, size_t limit, std::string* out) {
       return ok;
     }
   }
-  FILE* f = ::popen(cmd, "re");
+  pid_t pid = -1;
+  FILE* f = vpnc_popen_read(cmd, &pid);
   if (!f) return false;
   char buf[512];
   while (out->size() < limit) {
@@ -46,7 +66,7 @@ bool read_command(const char* cmd, size_t limit, std::string* out) {
     if (n == 0) break;
     out->append(buf, n);
   }
-  ::pclose(f);
+  vpnc_pclose(f, pid);
   return true;
 }
 
@@ -81,6 +101,7 @@ bool setup_recorded() {
 void undo_tunnel_routes() {
   // Logged as the operation whose repair this is.
   const char* const op = "reconn_delete_route";
+  keep_saved_default(rt_add_list);
   const int ret = get_default_route_interface(new_ifname);
   vpn_log(kLogModule, __LINE__, op, "ret %d, new interface name: %s,old interface name: %s", ret, new_ifname,
           qn_route.ifname);
@@ -126,6 +147,7 @@ void set_read_command_hook(read_command_hook hook) {
 }
 
 void restore_routes() {
+  keep_saved_default(rt_add_list);
   for (const vpn_route_entry& e : rt_del_list) del_route_mac(e, 3, 3);
   rt_del_list.clear();
   for (const vpn_route_entry& e : rt_add_list)
@@ -137,6 +159,15 @@ void restore_routes() {
 
 void restore_default_route() {
   vpn_log_plain("restore default route begin\n");
+  vpn_route_entry saved{};
+  bool have_saved = false;
+  {
+    std::lock_guard<std::mutex> lk(g_saved_default_lock);
+    saved = g_saved_default;
+    have_saved = g_have_saved_default;
+    g_have_saved_default = false;
+  }
+  bool added = false;
   std::vector<std::string> ids;
   get_active_network_service(ids);
   for (const std::string& id : ids) {
@@ -156,7 +187,17 @@ void restore_default_route() {
     e.gateway = gw.s_addr;
     e.gw_family = AF_INET;
     add_route_mac(e, 2, 1);
+    added = true;
     break;
+  }
+  if (!added && have_saved) {
+    // Without this the host would end without any default route.
+    VPN_LOG("no router for %s in the network-service store, the saved default route through %s is put back",
+            if_name_to_lum, dotted(saved.gateway).c_str());
+    vpn_route_entry e{};
+    e.gateway = saved.gateway;
+    e.gw_family = AF_INET;
+    add_route_mac(e, 2, 1);
   }
   vpn_log_plain("restore default route end\n");
 }

@@ -3,13 +3,18 @@
 #include "client/session/gateway_conn.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -19,7 +24,66 @@
 
 namespace {
 constexpr const char kLogModule[] = "vpn_states";
+
+// A gateway, proxy or network that stops answering ends in a failed attempt
+// or a failed read or write, never in a wait without end (the relay reads
+// and writes under the connection lock). The I/O bound is long enough never
+// to cut a slow but live gateway.
+std::atomic<int> g_connect_bound_ms{10 * 1000};
+std::atomic<int> g_io_bound_ms{30 * 1000};
+
+timeval as_timeval(int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  return tv;
+}
+
+bool set_blocking(int fd, bool on) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(fd, F_SETFL, on ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
 }  // namespace
+
+void set_gateway_wait_bounds(int connect_ms, int io_ms) {
+  g_connect_bound_ms.store(connect_ms);
+  g_io_bound_ms.store(io_ms);
+}
+
+int gateway_io_bound_ms() { return g_io_bound_ms.load(); }
+
+int connect_within(int fd, const sockaddr* peer, socklen_t peer_len, int bound_ms) {
+  if (!set_blocking(fd, false)) return -1;
+  int rc = connect(fd, peer, peer_len);
+  if (rc != 0 && errno == EINPROGRESS) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(bound_ms);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+      pollfd pfd{fd, POLLOUT, 0};
+      const int n = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      if (n == 0) {
+        VPN_LOG("no answer to the connect within %d s, attempt given up", bound_ms / 1000);
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+      if (err != 0) {
+        errno = err;
+        return -1;
+      }
+      rc = 0;
+      break;
+    }
+  }
+  if (rc != 0) return -1;
+  return set_blocking(fd, true) ? 0 : -1;
+}
 
 void build_preamble(uint8_t out[kPreambleSize], uint32_t now) {
   static constexpr uint8_t kHead[11] = {0x16, 0x03, 0x01, 0x00, 0x4D, 0x01, 0x00, 0x00, 0x49, 0x03, 0x01};
@@ -79,6 +143,15 @@ int sock_connect(vpnc_session* s) {
     vpnc_close_sockfd(s);
     return -1;
   }
+  // Every read and write on this socket (TLS included) gives up after the
+  // bound with EAGAIN, which the callers take as the failure it is.
+  const timeval io = as_timeval(g_io_bound_ms.load());
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &io, sizeof io) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &io, sizeof io) != 0) {
+    VPN_LOG("socket to lum set read and write time-outs fail!");
+    vpnc_close_sockfd(s);
+    return -1;
+  }
   sockaddr_storage peer{};
   socklen_t peer_len = 0;
   if (v6) {
@@ -99,7 +172,7 @@ int sock_connect(vpnc_session* s) {
     peer_len = sizeof *a4;
     VPN_LOG("Begin to connect qn: ip :0x%0x, port : 0x%0x", a4->sin_addr.s_addr, a4->sin_port);
   }
-  if (connect(fd, reinterpret_cast<sockaddr*>(&peer), peer_len) != 0) {
+  if (connect_within(fd, reinterpret_cast<sockaddr*>(&peer), peer_len, g_connect_bound_ms.load()) != 0) {
     VPN_LOG("socket to LUM,connect error, errno %d", errno);
     vpnc_close_sockfd(s);
     return -1;

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <sys/socket.h>
+
 #include <mutex>
 
 #include "client/session.h"
@@ -19,8 +21,15 @@ void build_preamble(uint8_t out[kPreambleSize], uint32_t now);
 int SslDisableClientCert(int socket);
 
 // TCP to the gateway or to the outside proxy (then the CONNECT traversal).
-// 0 with session->sockfd connected; -1 with nothing left open.
+// 0 with session->sockfd connected; -1 with nothing left open. The connect
+// waits at most 10 s; every later read or write on the socket at most 30 s.
 int sock_connect(vpnc_session* s);
+// connect() on the blocking socket `fd` that waits at most `bound_ms` (logged
+// when it gives up, errno ETIMEDOUT); 0 connected, -1 with errno set.
+int connect_within(int fd, const sockaddr* peer, socklen_t peer_len, int bound_ms);
+// Test seam: the connect and the read/write bounds of sock_connect, in ms.
+void set_gateway_wait_bounds(int connect_ms, int io_ms);
+int gateway_io_bound_ms();
 // One complete attempt with one protocol version; 0 with sockfd, ssl_ctx and
 // ssl set, -1 with all three clear. Frees the TLS objects it replaces.
 int ssl_connect_vpn(vpnc_session* s, int version);

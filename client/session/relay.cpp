@@ -12,6 +12,7 @@
 
 #include "client/diag.h"
 #include "client/process_handler.h"
+#include "client/session/gateway_conn.h"
 #include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 #include "platform/utun.h"
@@ -83,6 +84,8 @@ int relay_inbound(vpnc_session* s) {
   }
   if (drop) incomplete_len = 0;
   if (n <= 0) {
+    if (err == EAGAIN || err == EWOULDBLOCK)
+      RELAY_LOG("the gateway left a record unfinished for %d s, read given up", gateway_io_bound_ms() / 1000);
     RELAY_LOG("read ip from ssl failed!read bytes %d, errno is %d", n, err);
     return XFER_FAILED;
   }
@@ -172,13 +175,18 @@ int relay_outbound(vpnc_session* s) {
   if (DiscardOrNot(packet_buf, static_cast<std::size_t>(n), m_pExcludeResouceList) == 0) return XFER_OK;
   const relay_tls_io* io = g_io.load();
   int w;
+  int err;
   {
     // Waits here while a reconnection on another thread replaces the
     // connection; the packet then goes out on the new one.
     std::lock_guard<std::mutex> lk(g_conn_lock);
+    errno = 0;
     w = io->write(packet_buf, n);
+    err = errno;
   }
   if (w <= 0) {
+    if (err == EAGAIN || err == EWOULDBLOCK)
+      RELAY_LOG("the gateway took nothing for %d s, write given up", gateway_io_bound_ms() / 1000);
     RELAY_LOG("write to ssl failed!");
     return XFER_FAILED;
   }

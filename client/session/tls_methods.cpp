@@ -8,10 +8,26 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
+#include "client/diag.h"
 #include "client/session/gateway_conn.h"
+
+namespace {
+constexpr const char kLogModule[] = "vpn_states";
+
+// A call on the gateway socket that failed because the socket's time-out
+// fired: the gateway stopped answering (the caller logs the failure itself).
+int note_timeout(int ret, const char* op) {
+  const int e = errno;
+  if (ret <= 0 && (e == EAGAIN || e == EWOULDBLOCK))
+    vpn_log(kLogModule, __LINE__, op, "no answer from the gateway within %d s, given up", gateway_io_bound_ms() / 1000);
+  errno = e;  // the caller's own failure line reports it
+  return ret;
+}
+}  // namespace
 
 int tls_library_init() {
   // The library writes with write(): a gateway or proxy that has gone must
@@ -37,7 +53,8 @@ SSL* tls_new_connection(SSL_CTX* ctx) { return ctx ? SSL_new(ctx) : nullptr; }
 int tls_attach_fd(SSL* ssl, int fd) { return SSL_set_fd(ssl, fd); }
 
 int tls_client_handshake(SSL* ssl, int* err) {
-  int ret = SSL_connect(ssl);
+  errno = 0;
+  int ret = note_timeout(SSL_connect(ssl), __func__);
   *err = ret == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, ret);
   return ret;
 }
@@ -81,9 +98,19 @@ void tls_free(SSL* ssl, SSL_CTX* ctx) {
   SSL_CTX_free(ctx);
 }
 
-int tls_read(SSL* ssl, void* data, int len) { return ssl ? SSL_read(ssl, data, len) : -1; }
-int tls_peek(SSL* ssl, void* data, int len) { return ssl ? SSL_peek(ssl, data, len) : -1; }
-int tls_write(SSL* ssl, const void* data, int len) { return ssl ? SSL_write(ssl, data, len) : -1; }
+int tls_read(SSL* ssl, void* data, int len) {
+  errno = 0;
+  return ssl ? note_timeout(SSL_read(ssl, data, len), __func__) : -1;
+}
+int tls_peek(SSL* ssl, void* data, int len) {
+  errno = 0;
+  return ssl ? note_timeout(SSL_peek(ssl, data, len), __func__) : -1;
+}
+int tls_write(SSL* ssl, const void* data, int len) {
+  errno = 0;
+  return ssl ? note_timeout(SSL_write(ssl, data, len), __func__) : -1;
+}
+
 
 // MD4 and single DES are deprecated in OpenSSL 3 and their EVP forms live in
 // the legacy provider, which Debian does not load by default; the low-level

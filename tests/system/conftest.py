@@ -65,7 +65,16 @@ def testhost(tmp_path, daemon_path, request):
         pytest.fail("the system tests run as root (they make namespaces and mounts)",
                     pytrace=False)
     th = TestHost(tmp_path, daemon=daemon_path)
-    request.addfinalizer(th.close)
+
+    def finish():
+        # A sanitizer build (VPNC_DAEMON=build-asan/vpnc_daemon) reports on
+        # its stderr and aborts: either fails the test, whatever it checked.
+        reports = th.sanitizer_reports()
+        th.close()
+        if reports:
+            pytest.fail("sanitizer report of the daemon:\n" + "\n".join(reports), pytrace=False)
+
+    request.addfinalizer(finish)
     th.start()
     return th
 

@@ -721,6 +721,14 @@ class GatewayConnection:
             self._stalled.clear()
         self._wake()
 
+    def stall_in_record(self, announced: int = 64, sent: int = 10) -> None:
+        """Stop (as `stall`) after writing the first `sent` bytes of a TLS record that
+        announces `announced` bytes: a gateway that hangs in the middle of a record."""
+        self.stall()
+        head = b"\x17\x03\x03" + struct.pack(">H", announced)
+        with self._wake_lock:
+            self._ctl.sendall(head + bytes(sent))
+
     def _wake(self) -> None:
         with self._wake_lock:
             if self._wake_open:

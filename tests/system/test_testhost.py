@@ -152,3 +152,21 @@ def test_ps_inside_counts_the_test_hosts_processes_only(testhost, tmp_path, name
     finally:
         outside.kill()
         outside.wait()
+
+
+@pytest.mark.parametrize("script,found", [
+    ("echo '==1==ERROR: AddressSanitizer: heap-buffer-overflow' >&2", True),
+    ("echo 'client/x.cpp:3:5: runtime error: signed integer overflow' >&2", True),
+    ("kill -ABRT $$", True),
+    ("echo 'a plain line' >&2; exit 0", False),
+])
+def test_sanitizer_report_of_a_daemon_is_found(tmp_path, script, found):
+    """What fails a test run on the sanitizer build: a report on the daemon's
+    stderr, or its end by SIGABRT."""
+    fake = tmp_path / "fake_daemon"
+    fake.write_text("#!/bin/sh\n" + script + "\n")
+    fake.chmod(0o755)
+    with TestHost(tmp_path / "host") as th:
+        th.start_daemon(daemon=fake)
+        th.wait_daemon_exit(10)
+        assert bool(th.sanitizer_reports()) == found

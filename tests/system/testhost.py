@@ -917,6 +917,23 @@ class TestHost:
         o, e = self._daemon_out
         return (Path(o).read_text(errors="replace"), Path(e).read_text(errors="replace"))
 
+    SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                       "WARNING: ThreadSanitizer", "ERROR: UndefinedBehaviorSanitizer")
+
+    def sanitizer_reports(self) -> list[str]:
+        """Reports of a sanitizer build of the daemon: every daemon stderr of
+        this test host that holds one, and an end by SIGABRT (what
+        abort_on_error makes of a report that could not be written)."""
+        found = []
+        if self.base.exists():
+            for err in sorted(self.base.glob("daemon-*.err")):
+                text = err.read_text(errors="replace")
+                if any(m in text for m in self.SANITIZER_MARKS):
+                    found.append(f"{err.name}:\n{text[-6000:]}")
+        if self.daemon is not None and self.daemon.poll() == -signal.SIGABRT:
+            found.append("the daemon ended by SIGABRT")
+        return found
+
     def run_private(self, cmd, *, tools=None, extra_env: dict | None = None,
                     timeout: float = 30, close_stdin: bool = False) -> subprocess.CompletedProcess:
         """Run a command as the daemon would run: host namespace, private root

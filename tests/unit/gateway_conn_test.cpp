@@ -1,8 +1,10 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -295,5 +297,100 @@ TEST(Logout, FailedFetchIsLoggedAsSuch) {
   EXPECT_EQ(logout_vpn(&s), 0);
   EXPECT_EQ(log.count("ssl_get_page: read fail"), 1);
   EXPECT_EQ(log.count("logout successfully"), 0);
+  EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
+}
+
+namespace {
+// A loopback listener; with `fill` its accept queue is full (backlog 0, one
+// connection never accepted), so the kernel drops further SYNs unanswered.
+struct Listener {
+  int fd = -1;
+  int filler = -1;
+  uint16_t port = 0;
+  explicit Listener(bool fill) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    listen(fd, fill ? 0 : 8);
+    if (fill) {
+      filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+  }
+  ~Listener() {
+    if (filler != -1) close(filler);
+    close(fd);
+  }
+};
+
+struct WaitBounds {
+  WaitBounds(int connect_ms, int io_ms) { set_gateway_wait_bounds(connect_ms, io_ms); }
+  ~WaitBounds() { set_gateway_wait_bounds(10 * 1000, 30 * 1000); }
+};
+
+double seconds_since(timespec t0) {
+  timespec t1{};
+  clock_gettime(CLOCK_MONOTONIC, &t1);
+  return double(t1.tv_sec - t0.tv_sec) + double(t1.tv_nsec - t0.tv_nsec) / 1e9;
+}
+}  // namespace
+
+TEST(GatewayConn, UnansweredConnectGivesUpAfterTheBound) {
+  Listener l(true);
+  WaitBounds bounds(500, 500);
+  LogCapture log;
+  vpnc_session s;
+  loopback_session(&s, l.port);
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  EXPECT_EQ(sock_connect(&s), -1);
+  EXPECT_LT(seconds_since(t0), 5.0);
+  EXPECT_EQ(log.count("no answer to the connect within"), 1);
+  EXPECT_EQ(log.count("socket to LUM,connect error, errno 110"), 1);  // ETIMEDOUT
+  EXPECT_EQ(s.sockfd.load(), -1);
+}
+
+TEST(GatewayConn, StalledPeerFailsTheReadAfterTheBoundOnABlockingSocket) {
+  Listener l(false);
+  WaitBounds bounds(500, 300);
+  vpnc_session s;
+  loopback_session(&s, l.port);
+  ASSERT_EQ(sock_connect(&s), 0);
+  const int fd = s.sockfd.load();
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // the callers expect a blocking socket
+  char b;
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  errno = 0;
+  EXPECT_EQ(recv(fd, &b, 1, 0), -1);
+  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+  EXPECT_LT(seconds_since(t0), 5.0);
+  vpnc_close_sockfd(&s);
+}
+
+// A gateway that takes the logout request and then says nothing: the read
+// gives up after the bound, logged, and the logout ends as a failed fetch.
+TEST(Logout, SilentGatewayFailsTheFetchAfterTheBound) {
+  std::atomic<bool> release{false};
+  TlsTestServer server([&](SSL* ssl) {
+    TlsTestServer::read_until(ssl, "\r\n\r\n");
+    while (!release.load()) usleep(10 * 1000);
+  });
+  WaitBounds bounds(2000, 300);
+  LogCapture log;
+  vpnc_session s;
+  loopback_session(&s, server.port());
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  EXPECT_EQ(logout_vpn(&s), 0);
+  EXPECT_LT(seconds_since(t0), 10.0);
+  release.store(true);
+  EXPECT_EQ(log.count("tls_read:no answer from the gateway within 0 s, given up"), 1);
+  EXPECT_EQ(log.count("ssl_get_page: read fail, errno: 11"), 1);
   EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
 }

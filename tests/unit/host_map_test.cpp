@@ -135,3 +135,43 @@ TEST_F(HostMap, CommandsNameTheFixedPaths) {
 }
 
 }  // namespace
+
+namespace {
+// A host without /etc/hosts ends without one: the installed file goes again.
+TEST_F(HostMap, NoHostsFileIsNoHostsFileAgainAfterTheRestore) {
+  add(ip("10.1.1.5"), "", "intranet");
+  LogCapture log;
+  EXPECT_EQ(setHostMap(list_.get()), 1);
+  EXPECT_EQ(slurp(path("hosts")), "10.1.1.5\tintranet\n");
+  EXPECT_TRUE(log.has("hosts not there: the host map's file is removed again at the end"));
+  EXPECT_EQ(restoreHostMap(), 1);
+  EXPECT_NE(access(path("hosts").c_str(), F_OK), 0);
+  EXPECT_NE(access(path("hosts.bak.tevra").c_str(), F_OK), 0);
+
+  // A later set-up on a host that has a file again is the usual one.
+  write_hosts("127.0.0.1\tlocalhost\n", 0644);
+  EXPECT_EQ(setHostMap(list_.get()), 1);
+  EXPECT_EQ(restoreHostMap(), 1);
+  EXPECT_EQ(slurp(path("hosts")), "127.0.0.1\tlocalhost\n");
+}
+
+// A backup left by a run that ended without its teardown holds the host's
+// own file; the file in place still carries that run's lines.
+TEST_F(HostMap, BackupFromAnEarlierRunIsKeptAndTheMapGoesOntoIt) {
+  const std::string own = "127.0.0.1\tlocalhost\n";
+  std::ofstream(path("hosts.bak.tevra")) << own;
+  write_hosts(own + "10.9.9.9\tstale\n", 0644);
+  add(ip("10.1.1.5"), "", "intranet");
+  LogCapture log;
+  EXPECT_EQ(setHostMap(list_.get()), 1);
+  EXPECT_TRUE(log.has("hosts.bak.tevra already there: kept as the host's own file"));
+  EXPECT_EQ(slurp(path("hosts.bak.tevra")), own);
+  EXPECT_EQ(slurp(path("hosts")), own + "10.1.1.5\tintranet\n");
+  // Set again (as around a reconnection): still one copy of the map.
+  EXPECT_EQ(setHostMap(list_.get()), 1);
+  EXPECT_EQ(slurp(path("hosts")), own + "10.1.1.5\tintranet\n");
+  EXPECT_EQ(restoreHostMap(), 1);
+  EXPECT_EQ(slurp(path("hosts")), own);
+  EXPECT_NE(access(path("hosts.bak.tevra").c_str(), F_OK), 0);
+}
+}  // namespace

@@ -315,6 +315,48 @@ TEST_F(RouteRestoreTest, DefaultRouteComesBackThroughTheRouterOfTheGatewaysInter
   if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
 }
 
+// A store without a router for the gateway's interface must not leave the
+// host without a default route: the one the full tunnel took away comes back.
+TEST_F(RouteRestoreTest, DefaultRouteComesBackFromTheSavedOneWhenTheStoreHasNoRouter) {
+  const bool built = commands_built();
+  std::snprintf(if_name_to_lum, sizeof if_name_to_lum, "en0");
+  struct Case {
+    const char* name;
+    bool repaired_first;  // a reconnection's repair emptied the lists before
+    std::vector<vpn_route_entry> deleted;
+    const char* expected;  // the default route command, or null
+  };
+  const Case cases[] = {
+      {"teardown", false,
+       {via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD),
+        via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.2")},
+       "/sbin/route add default 10.77.0.1"},
+      {"after a repair", true, {via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD)},
+       "/sbin/route add default 10.77.0.1"},
+      {"split tunnel: nothing taken", false, {via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.2")}, nullptr},
+  };
+  for (const Case& c : cases) {
+    rt_add_list = route_list(c.deleted.begin(), c.deleted.end());
+    if (c.repaired_first) reconn_delete_route();
+    restore_routes();
+    commands.clear();
+    log.clear();
+    restore_default_route();
+    EXPECT_EQ(logged("the saved default route through 10.77.0.1 is put back"), c.expected != nullptr) << c.name;
+    if (built) {
+      std::vector<std::string> defaults;
+      for (const auto& cmd : commands)
+        if (cmd.find(" default ") != cmd.npos) defaults.push_back(cmd);
+      EXPECT_EQ(defaults, c.expected ? std::vector<std::string>{c.expected} : std::vector<std::string>{}) << c.name;
+    }
+    // Used once: a later teardown without a saved route adds nothing.
+    commands.clear();
+    restore_default_route();
+    EXPECT_TRUE(commands.empty()) << c.name;
+  }
+  if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
+}
+
 TEST_F(RouteRestoreTest, DefaultRouteProbeLooksForUtunInTheFirst511Bytes) {
   struct Case {
     std::string output;

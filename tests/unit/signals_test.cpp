@@ -4,6 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <string>
+
 // A child of the daemon must not inherit the blocked signal set or the
 // ignored SIGPIPE (both pass through exec).
 TEST(Signals, ForkedChildGetsTheUsualSignalsBack) {
@@ -20,6 +23,7 @@ TEST(Signals, ForkedChildGetsTheUsualSignalsBack) {
     struct sigaction sa {};
     sigaction(SIGPIPE, nullptr, &sa);
     bool ok = !sigismember(&now, SIGTERM) && !sigismember(&now, kSigStatsFifo) && !sigismember(&now, SIGTSTP) &&
+              !sigismember(&now, SIGHUP) && !sigismember(&now, SIGRTMIN) &&
               sa.sa_handler == SIG_DFL;
     _exit(ok ? 0 : 1);
   }
@@ -36,4 +40,56 @@ TEST(Signals, StatsFifoSignalIsInTheDaemonSet) {
     EXPECT_TRUE(sigismember(&set, sig)) << sig;
   }
   EXPECT_FALSE(sigismember(&set, SIGPIPE));
+}
+
+// A signal left to its default action would end the daemon without its
+// teardown: each is taken on the signal thread, and either ends the daemon
+// through the teardown or (the real-time ones) is ignored.
+TEST(Signals, EverySignalThatEndsByDefaultIsTaken) {
+  sigset_t set;
+  vpnc_signal_set(&set);
+  struct Case {
+    int sig;
+    bool ends;
+  };
+  const Case cases[] = {{SIGHUP, true},   {SIGALRM, true},  {SIGVTALRM, true},  {SIGPROF, true},
+                        {SIGXCPU, true},  {SIGXFSZ, true},  {SIGPWR, true},     {SIGIO, true},
+                        {SIGRTMIN, false}, {SIGRTMIN + 3, false}, {SIGRTMAX, false}};
+  for (const Case& c : cases) {
+    EXPECT_TRUE(sigismember(&set, c.sig)) << c.sig;
+    EXPECT_EQ(vpnc_signal_ends_by_default(c.sig), c.ends) << c.sig;
+  }
+  // Their own handling, not the plain teardown-and-exit of the others.
+  for (int sig : {SIGTERM, kSigStatsFifo, SIGTSTP, SIGSYS}) EXPECT_FALSE(vpnc_signal_ends_by_default(sig)) << sig;
+  // Faults stay with their default action.
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) EXPECT_FALSE(sigismember(&set, sig)) << sig;
+}
+
+// The tools read through a pipe start with no signal ignored or blocked,
+// whatever the daemon's own thread had.
+TEST(Signals, PipedToolStartsWithDefaultSignals) {
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGHUP);
+  sigaddset(&block, SIGTERM);
+  sigset_t old_mask;
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old_mask), 0);
+  struct sigaction ign {}, old_pipe {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &old_pipe);
+
+  pid_t pid = -1;
+  FILE* f = vpnc_popen_read("grep -E '^Sig(Ign|Blk):' /proc/self/status; exit 3", &pid);
+  ASSERT_NE(f, nullptr);
+  char line[256];
+  std::string out;
+  while (std::fgets(line, sizeof line, f)) out += line;
+  const int status = vpnc_pclose(f, pid);
+
+  sigaction(SIGPIPE, &old_pipe, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  // Signals 32 and 33 belong to the C library, which keeps them ignored in
+  // every child it spawns; nobody else may use them.
+  EXPECT_EQ(out, "SigBlk:\t0000000000000000\nSigIgn:\t0000000180000000\n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
 }
