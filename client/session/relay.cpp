@@ -2,7 +2,6 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "client/diag.h"
 #include "client/process_handler.h"
+#include "client/session/controller.h"
 #include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 #include "platform/utun.h"
@@ -43,16 +43,17 @@ int ssl_write_default(const void* buf, int len) {
   ERR_clear_error();
   return SSL_write(session.ssl, buf, len);
 }
-int ssl_pending_default() { return session.ssl == nullptr ? 0 : SSL_pending(session.ssl); }
-int ssl_readable_default() {
-  if (session.ssl == nullptr) return 1;  // let the read report the failure
-  if (SSL_pending(session.ssl) > 0) return 1;
-  pollfd pfd{session.sockfd.load(), POLLIN, 0};
-  return ::poll(&pfd, 1, 0) != 0;  // readable, closed, or an error to report
-}
+// With read-ahead the library may hold whole records it has not decrypted
+// yet; SSL_pending counts only decrypted bytes and would leave those to the
+// 3-second wait.
+int ssl_pending_default() { return session.ssl == nullptr ? 0 : SSL_has_pending(session.ssl); }
 
-constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default, ssl_readable_default};
+constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default};
 std::atomic<const relay_tls_io*> g_io{&kSslIo};
+
+// The connection generation the main loop noted before its wait (main
+// thread only).
+uint32_t noted_generation = 0;
 
 std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
 
@@ -70,10 +71,12 @@ int relay_inbound(vpnc_session* s) {
   bool drop;
   {
     std::lock_guard<std::mutex> lk(g_conn_lock);
-    if (io->readable() == 0) {
-      // The connection was replaced after the wait saw it readable: a
-      // blocking read here would hold the lock until the new one speaks.
-      RELAY_LOG("no data on the connection in place, readiness dropped");
+    // The connection was replaced after the wait saw it readable (the new
+    // one may even have the same descriptor number): a blocking read here
+    // would hold the lock until the new one speaks. The next wait looks at
+    // the new one.
+    if (g_conn_generation.load() != noted_generation) {
+      RELAY_LOG("connection replaced since the wait, readiness dropped");
       return XFER_OK;
     }
     errno = 0;
@@ -256,5 +259,7 @@ bool relay_tls_pending() {
   if (!lk.owns_lock()) return false;
   return g_io.load()->pending() > 0;
 }
+
+void relay_note_generation() { noted_generation = g_conn_generation.load(); }
 
 void relay_reset_carry_over() { g_drop_carry_over.store(true); }
