@@ -33,15 +33,23 @@ std::size_t incomplete_len = 0;
 // the connection lock together with the first read from it.
 std::atomic<bool> g_drop_carry_over{false};
 
+// The relay never asks SSL_get_error; a failure's queued errors are dropped
+// at once (errno kept for the log line) so that the next user of the
+// connection starts with an empty queue, and the per-packet path does not
+// clear an empty one every time.
+int after_tls_call(int n) {
+  if (n <= 0) {
+    const int e = errno;
+    ERR_clear_error();
+    errno = e;
+  }
+  return n;
+}
 int ssl_read_default(void* buf, int len) {
-  if (session.ssl == nullptr) return -1;
-  ERR_clear_error();
-  return SSL_read(session.ssl, buf, len);
+  return session.ssl == nullptr ? -1 : after_tls_call(SSL_read(session.ssl, buf, len));
 }
 int ssl_write_default(const void* buf, int len) {
-  if (session.ssl == nullptr) return -1;
-  ERR_clear_error();
-  return SSL_write(session.ssl, buf, len);
+  return session.ssl == nullptr ? -1 : after_tls_call(SSL_write(session.ssl, buf, len));
 }
 // With read-ahead the library may hold whole records it has not decrypted
 // yet; SSL_pending counts only decrypted bytes and would leave those to the

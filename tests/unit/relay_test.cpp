@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -578,6 +580,16 @@ TEST_F(RelayTls, GatewayClosingFailsTheRead) {
   shutdown(tls.fds[1], SHUT_RDWR);
   EXPECT_EQ(inbound(), XFER_FAILED);
   EXPECT_TRUE(logged("read ip from ssl failed!read bytes 0"));
+}
+
+// A connection cut without close_notify: the failure's queued library
+// errors are not left for the next user of the thread's error queue.
+TEST_F(RelayTls, AbruptEndLeavesNoQueuedError) {
+  signal(SIGPIPE, SIG_IGN);  // the library's alert meets a closed peer, as in the daemon
+  ERR_clear_error();
+  shutdown(tls.fds[1], SHUT_RDWR);
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 }  // namespace
