@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -585,9 +584,8 @@ TEST_F(RelayTls, GatewayClosingFailsTheRead) {
 // A connection cut without close_notify: the failure's queued library
 // errors are not left for the next user of the thread's error queue.
 TEST_F(RelayTls, AbruptEndLeavesNoQueuedError) {
-  signal(SIGPIPE, SIG_IGN);  // the library's alert meets a closed peer, as in the daemon
   ERR_clear_error();
-  shutdown(tls.fds[1], SHUT_RDWR);
+  shutdown(tls.fds[1], SHUT_WR);  // the library's alert still finds a reader
   EXPECT_EQ(inbound(), XFER_FAILED);
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
