@@ -62,6 +62,16 @@ def run_queue_wait(pid: int) -> float:
         return float("nan")
 
 
+def context_switches(pid: int) -> int:
+    """Voluntary context switches of the main thread: each is a sleep in a
+    blocking call."""
+    with open(f"/proc/{pid}/task/{pid}/status") as f:
+        for line in f:
+            if line.startswith("voluntary_ctxt_switches:"):
+                return int(line.split()[1])
+    return 0
+
+
 def load_average() -> float:
     with open("/proc/loadavg") as f:
         return float(f.read().split()[0])
@@ -309,11 +319,13 @@ class Phase:
             pid = self.daemon_pid
             counter = SyscallCounter(pid, self.work)
             c0, q0, (k0, _) = cpu_seconds(pid), run_queue_wait(pid), self.tun_counters()
+            v0 = context_switches(pid)
             p0 = cpu_seconds(self.peer_pid) if self.peer_pid else own_cpu_seconds()
             w0 = time.monotonic()
             res = self.iperf3(SERVER_IP, IPERF_PORT, reverse)
             wall = time.monotonic() - w0
             c1, q1, (k1, _) = cpu_seconds(pid), run_queue_wait(pid), self.tun_counters()
+            v1 = context_switches(pid)
             peer = (cpu_seconds(self.peer_pid) if self.peer_pid else own_cpu_seconds()) - p0
             calls = counter.stop()
             packets = max(k1 - k0, 1)
@@ -321,6 +333,7 @@ class Phase:
             res["packets"] = packets
             res["cpu_us_per_packet"] = res["cpu"] / packets * 1e6
             res["syscalls_per_packet"] = None if calls is None else calls / packets
+            res["sleeps_per_packet"] = (v1 - v0) / packets
             res["runq_wait"] = (q1 - q0) / wall
             res["daemon_util"] = res["cpu"] / wall
             res["peer_util"] = peer / wall
@@ -347,6 +360,7 @@ def describe(path: str, reverse: bool, i: int, res: dict) -> str:
         text += (f", daemon CPU {res['daemon_util'] * 100:.0f}% "
                  f"({res['cpu_us_per_packet']:.1f} us/packet, "
                  f"{'-' if calls is None else f'{calls:.2f}'} syscalls/packet, "
+                 f"{res['sleeps_per_packet']:.2f} sleeps/packet, "
                  f"run-queue wait {res['runq_wait'] * 100:.0f}%), "
                  f"gateway end CPU {res['peer_util'] * 100:.0f}%")
     return text
@@ -367,6 +381,7 @@ def summarize(kind: str, runs: dict) -> list[dict]:
                 "cpu_per_gb": med(r["cpu"] / (r["bytes"] / 1e9) for r in d),
                 "cpu_us_per_packet": med(r["cpu_us_per_packet"] for r in d),
                 "syscalls_per_packet": med(calls) if calls else None,
+                "sleeps_per_packet": med(r["sleeps_per_packet"] for r in d),
                 "runq_wait": med(r["runq_wait"] for r in d),
                 "load": med(r["load"] for r in d),
                 "daemon_util": med(r["daemon_util"] for r in d),
@@ -386,7 +401,8 @@ def runs_paths(runs: dict) -> list[str]:
 
 def run(args) -> list[dict]:
     rows = []
-    daemons = [("daemon", args.daemon)] + ([("before", args.before)] if args.before else [])
+    daemons = [("daemon", args.daemon)] + [("before" if i == 0 else f"before{i + 1}", b)
+                                           for i, b in enumerate(args.before)]
     for kind in (["python", "fast"] if args.gateway == "both" else [args.gateway]):
         work = Path(tempfile.mkdtemp(prefix=f"vpnc-bench-{kind}-"))
         try:
@@ -426,7 +442,7 @@ def report(rows: list[dict], args) -> None:
     print("stream: TLS relay with 16 KB records; packet: the same with one "
           f"{PACKET_RECORD}-byte record per write")
     head = (f"{'gateway':7} {'direction':16} {'daemon':6} {'stream':>6} {'packet':>6} {'Mbit/s':>6} "
-            f"{'/strm':>5} {'/pkt':>5} {'s/GB':>5} {'us/pkt':>6} {'sc/pkt':>6} {'CPU':>4} "
+            f"{'/strm':>5} {'/pkt':>5} {'s/GB':>5} {'us/pkt':>6} {'sc/pkt':>6} {'sl/pkt':>6} {'CPU':>4} "
             f"{'rq wt':>5} {'gw-end':>6} {'load':>5}")
     print(head)
     print("-" * len(head))
@@ -436,10 +452,12 @@ def report(rows: list[dict], args) -> None:
               f"{r['packet']:6.0f} {r['mbit']:6.0f} {r['mbit'] / r['stream']:5.2f} "
               f"{r['mbit'] / r['packet']:5.2f} {r['cpu_per_gb']:5.2f} "
               f"{r['cpu_us_per_packet']:6.2f} {'-' if calls is None else f'{calls:.2f}':>6} "
+              f"{r['sleeps_per_packet']:6.2f} "
               f"{r['daemon_util'] * 100:3.0f}% {r['runq_wait'] * 100:4.0f}% "
               f"{r['peer_util'] * 100:5.0f}% {r['load']:5.1f}")
     print("(s/GB and us/pkt: the daemon's CPU, all threads; sc/pkt: system calls of its main "
-          "thread per packet through utun, both ways; CPU: share of one core; rq wt: share of "
+          "thread per packet through utun, both ways; sl/pkt: its sleeps in blocking calls "
+          "(voluntary context switches) per packet; CPU: share of one core; rq wt: share of "
           "the run the main thread waited for a CPU; load: 1-minute load average)")
     by = {(r["gateway"], r["direction"], r["daemon"]): r for r in rows}
     for (kind, direction, name), r in by.items():
@@ -461,8 +479,9 @@ def main(argv=None) -> int:
                     help="the cable between the namespaces: a veth pair, or the test "
                          "host's own frame-copying wire (auto: veth when the kernel has it)")
     ap.add_argument("--daemon", type=Path, default=None)
-    ap.add_argument("--before", type=Path, default=None,
-                    help="a second daemon binary measured in the same run (e.g. an older build)")
+    ap.add_argument("--before", type=Path, action="append", default=[],
+                    help="another daemon binary measured in the same run (e.g. an older "
+                         "build); may be given more than once")
     ap.add_argument("--tls-pipe", type=Path, default=None)
     ap.add_argument("--json", type=Path, default=None, help="also write the rows here")
     args = ap.parse_args(argv)
@@ -475,9 +494,8 @@ def main(argv=None) -> int:
         return 2
     if args.rounds < 1:
         ap.error("--rounds must be at least 1")
-    if args.before:
-        args.before = args.before.resolve()
-    for p in (args.daemon, args.tls_pipe, *([args.before] if args.before else [])):
+    args.before = [b.resolve() for b in args.before]
+    for p in (args.daemon, args.tls_pipe, *args.before):
         if not p.is_file():
             print(f"{p} is missing: bash scripts/build.sh", file=sys.stderr)
             return 2
