@@ -17,8 +17,9 @@ int config_utun_ip(vpnc_session* s);
 
 // True when the TLS library holds bytes of the connection, decrypted or read
 // ahead, that select() cannot see (SSL_has_pending): the main loop should
-// serve the gateway side before it waits again. Never blocks: false while
-// the connection lock is busy.
+// serve the gateway side before it waits again. Never blocks: while the
+// connection lock is busy, what the relay's last read left on the
+// connection still in place. Main thread only.
 bool relay_tls_pending();
 
 // Notes the connection in place (g_conn_generation) before the main loop

@@ -63,6 +63,13 @@ std::atomic<const relay_tls_io*> g_io{&kSslIo};
 // thread only).
 uint32_t noted_generation = 0;
 
+// Whether the library still held bytes after the relay's last read, and of
+// which connection: the answer while another thread holds the connection
+// lock, so that records read ahead never wait for the 3-second time-out
+// because a keepalive write was under way (main thread only).
+bool left_pending = false;
+uint32_t left_generation = 0;
+
 std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
 
 // The relay's lines carry the operation's name, not the helper's.
@@ -91,6 +98,8 @@ int relay_inbound(vpnc_session* s) {
     n = io->read(packet_buf, kRelayReadMax);
     err = errno;
     drop = g_drop_carry_over.exchange(false);
+    left_pending = n > 0 && io->pending() > 0;
+    left_generation = noted_generation;
   }
   if (drop) incomplete_len = 0;
   if (n <= 0) {
@@ -256,7 +265,10 @@ void filterout_session_notify_exit(const uint8_t* packet, std::size_t len) {
   VPNC_EXIT(0, "Exsit vpn client daemon on session quit");
 }
 
-void relay_set_tls_io(const relay_tls_io* io) { g_io.store(io != nullptr ? io : &kSslIo); }
+void relay_set_tls_io(const relay_tls_io* io) {
+  g_io.store(io != nullptr ? io : &kSslIo);
+  left_pending = false;
+}
 
 void relay_set_dtor(relay_dtor_fn fn) { g_dtor.store(fn != nullptr ? fn : vpnc_dtor); }
 
@@ -264,7 +276,7 @@ int relay_carry_over_len() { return static_cast<int>(incomplete_len); }
 
 bool relay_tls_pending() {
   std::unique_lock<std::mutex> lk(g_conn_lock, std::try_to_lock);
-  if (!lk.owns_lock()) return false;
+  if (!lk.owns_lock()) return left_pending && left_generation == g_conn_generation.load();
   return g_io.load()->pending() > 0;
 }
 

@@ -338,16 +338,32 @@ TEST_F(Relay, TlsPendingSeenAndNeverBlocks) {
   EXPECT_FALSE(relay_tls_pending());
   g_tls_pending = 5;
   EXPECT_TRUE(relay_tls_pending());
-  std::atomic<bool> locked{false}, release{false};
-  std::thread other([&] {
-    std::lock_guard<std::mutex> lk(g_conn_lock);
-    locked = true;
-    for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  });
-  for (int i = 0; i < 500 && !locked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_FALSE(relay_tls_pending());
-  release = true;
-  other.join();
+  // Another thread (a keepalive write, a reconnection) holds the lock: the
+  // answer is what the relay's last read left on the connection in place.
+  auto while_busy = [] {
+    std::atomic<bool> locked{false}, release{false};
+    std::thread other([&] {
+      std::lock_guard<std::mutex> lk(g_conn_lock);
+      locked = true;
+      for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    for (int i = 0; i < 500 && !locked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool pending = relay_tls_pending();
+    release = true;
+    other.join();
+    return pending;
+  };
+  EXPECT_FALSE(while_busy());  // nothing read yet
+  g_tls_reads = {pkt(40, 'a')};
+  EXPECT_EQ(inbound(), XFER_OK);  // the library still holds bytes
+  EXPECT_TRUE(while_busy());
+  g_conn_generation.fetch_add(1);
+  EXPECT_FALSE(while_busy());  // a new connection: its bytes are not known
+  relay_note_generation();
+  g_tls_pending = 0;
+  g_tls_reads = {pkt(40, 'b')};
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_FALSE(while_busy());  // the last read left nothing
 }
 
 // ---- session-kill notice ---------------------------------------------------
