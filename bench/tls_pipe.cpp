@@ -1,9 +1,12 @@
 // tls_pipe: the benchmark's own TLS plumbing, outside the daemon.
 //
-//   tls_pipe client LISTEN_IP PORT SERVER_IP PORT
+//   tls_pipe client LISTEN_IP PORT SERVER_IP PORT [RECORD]
 //       accepts TCP and carries each connection over TLS 1.2 to SERVER.
-//   tls_pipe server LISTEN_IP PORT CERT KEY TARGET_IP PORT
+//   tls_pipe server LISTEN_IP PORT CERT KEY TARGET_IP PORT [RECORD]
 //       accepts TLS 1.2 and carries each connection as plain TCP to TARGET.
+//   RECORD: the most bytes one TLS write carries (default 16384, a full
+//   record); 1400 makes one record per packet-sized write, as the daemon
+//   does, and turns read-ahead on, as the gateway end has it.
 //   tls_pipe gateway LISTEN_IP PORT CERT KEY TUN REPLY Q U
 //       a fast gateway end for the daemon: takes the 82-byte preamble, TLS,
 //       the tunnel request, answers with the bytes of the files REPLY, Q and
@@ -11,7 +14,7 @@
 //       between the TLS stream and the TUN device TUN, answering keepalives.
 //       Connections are served one after the other.
 //
-// client + server make the baseline: the same bulk transfer over TLS on the
+// client + server make the baselines: the same bulk transfer over TLS on the
 // same uplink, without the daemon. Each prints "ready" once it listens.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -155,7 +158,7 @@ short want_bits(Io io) { return io == Io::kWantRead ? POLLIN : io == Io::kWantWr
 // either side ends. Every call is non-blocking; poll() only when no step
 // made progress, so bytes the TLS library already holds are never left
 // waiting for the socket.
-void pump(int tcp, SSL* ssl) {
+void pump(int tcp, SSL* ssl, std::size_t record) {
   const int sfd = SSL_get_fd(ssl);
   set_nonblocking(tcp);
   set_nonblocking(sfd);
@@ -177,7 +180,8 @@ void pump(int tcp, SSL* ssl) {
       }
     }
     if (!up.empty()) {
-      const int n = SSL_write(ssl, up.b.data() + up.off, static_cast<int>(up.left()));
+      const std::size_t chunk = up.left() < record ? up.left() : record;
+      const int n = SSL_write(ssl, up.b.data() + up.off, static_cast<int>(chunk));
       const Io io = ssl_io(ssl, n);
       if (io == Io::kDone) {
         up.off += static_cast<std::size_t>(n);
@@ -221,7 +225,7 @@ void pump(int tcp, SSL* ssl) {
   }
 }
 
-void serve_client(int in, sockaddr_in server, SSL_CTX* ctx) {
+void serve_client(int in, sockaddr_in server, SSL_CTX* ctx, std::size_t record) {
   Fd tcp(in);
   tune(in);
   Fd out(connect_to(server));
@@ -230,11 +234,11 @@ void serve_client(int in, sockaddr_in server, SSL_CTX* ctx) {
   SslPtr ssl(SSL_new(ctx));
   SSL_set_fd(ssl.get(), out.get());
   if (SSL_connect(ssl.get()) != 1) return;
-  pump(tcp.get(), ssl.get());
+  pump(tcp.get(), ssl.get(), record);
   SSL_shutdown(ssl.get());
 }
 
-void serve_server(int in, sockaddr_in target, SSL_CTX* ctx) {
+void serve_server(int in, sockaddr_in target, SSL_CTX* ctx, std::size_t record) {
   Fd raw(in);
   tune(in);
   SslPtr ssl(SSL_new(ctx));
@@ -243,7 +247,7 @@ void serve_server(int in, sockaddr_in target, SSL_CTX* ctx) {
   Fd out(connect_to(target));
   if (out.get() < 0) return;
   tune(out.get());
-  pump(out.get(), ssl.get());
+  pump(out.get(), ssl.get(), record);
   SSL_shutdown(ssl.get());
 }
 
@@ -406,10 +410,24 @@ void serve_gateway(int in, SSL_CTX* ctx, int tun, const std::string& reply, cons
   SSL_shutdown(ssl.get());
 }
 
+// The optional RECORD argument: 0 when it is not a size from 1 to 16384.
+std::size_t record_arg(int argc, char** argv, int at) {
+  if (argc <= at) return kRecord;
+  char* end = nullptr;
+  const long v = std::strtol(argv[at], &end, 10);
+  return end && !*end && v > 0 && v <= static_cast<long>(kRecord) ? static_cast<std::size_t>(v) : 0;
+}
+
+// Per-packet records: the receiving end takes many per read(), like the
+// gateway end does.
+void set_record_mode(SSL_CTX* ctx, std::size_t record) {
+  if (record < kRecord) SSL_CTX_set_read_ahead(ctx, 1);
+}
+
 int usage() {
   std::fprintf(stderr,
-               "usage: tls_pipe client LISTEN_IP PORT SERVER_IP PORT\n"
-               "       tls_pipe server LISTEN_IP PORT CERT KEY TARGET_IP PORT\n"
+               "usage: tls_pipe client LISTEN_IP PORT SERVER_IP PORT [RECORD]\n"
+               "       tls_pipe server LISTEN_IP PORT CERT KEY TARGET_IP PORT [RECORD]\n"
                "       tls_pipe gateway LISTEN_IP PORT CERT KEY TUN REPLY Q U\n");
   return 2;
 }
@@ -421,28 +439,34 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string mode = argv[1];
   sockaddr_in listen_addr{}, peer{};
-  if (mode == "client" && argc == 6) {
-    if (!parse_addr(argv[2], argv[3], &listen_addr) || !parse_addr(argv[4], argv[5], &peer)) return usage();
+  if (mode == "client" && (argc == 6 || argc == 7)) {
+    const std::size_t record = record_arg(argc, argv, 6);
+    if (!parse_addr(argv[2], argv[3], &listen_addr) || !parse_addr(argv[4], argv[5], &peer) || record == 0)
+      return usage();
     CtxPtr ctx = make_ctx(false, nullptr, nullptr);
+    set_record_mode(ctx.get(), record);
     Fd ls(listen_on(listen_addr));
     std::printf("ready\n");
     std::fflush(stdout);
     for (;;) {
       const int c = accept4(ls.get(), nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
-      std::thread(serve_client, c, peer, ctx.get()).detach();
+      std::thread(serve_client, c, peer, ctx.get(), record).detach();
     }
   }
-  if (mode == "server" && argc == 8) {
-    if (!parse_addr(argv[2], argv[3], &listen_addr) || !parse_addr(argv[6], argv[7], &peer)) return usage();
+  if (mode == "server" && (argc == 8 || argc == 9)) {
+    const std::size_t record = record_arg(argc, argv, 8);
+    if (!parse_addr(argv[2], argv[3], &listen_addr) || !parse_addr(argv[6], argv[7], &peer) || record == 0)
+      return usage();
     CtxPtr ctx = make_ctx(true, argv[4], argv[5]);
+    set_record_mode(ctx.get(), record);
     Fd ls(listen_on(listen_addr));
     std::printf("ready\n");
     std::fflush(stdout);
     for (;;) {
       const int c = accept4(ls.get(), nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
-      std::thread(serve_server, c, peer, ctx.get()).detach();
+      std::thread(serve_server, c, peer, ctx.get(), record).detach();
     }
   }
   if (mode == "gateway" && argc == 10) {

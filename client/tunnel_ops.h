@@ -15,10 +15,18 @@ int utun_device_config();
 // makes `tunfd` non-blocking. Always 0.
 int config_utun_ip(vpnc_session* s);
 
-// True when the TLS connection holds decrypted bytes that select() cannot
-// see (SSL_pending): the main loop should serve the gateway side before it
-// waits again. Never blocks: false while the connection lock is busy.
+// True when the TLS library holds bytes of the connection, decrypted or read
+// ahead, that select() cannot see (SSL_has_pending): the main loop should
+// serve the gateway side before it waits again. Never blocks: while the
+// connection lock is busy, what the relay's last read left on the
+// connection still in place. Main thread only.
 bool relay_tls_pending();
+
+// Notes the connection in place (g_conn_generation) before the main loop
+// reads the descriptors for its wait. A gateway readiness is served only
+// while that connection is still in place, with no system call to find out.
+// Main thread only.
+void relay_note_generation();
 
 // Drops the bytes of a partial packet kept from the previous connection.
 // Call it while holding g_conn_lock, when the new connection is put in place;

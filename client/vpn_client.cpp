@@ -143,10 +143,13 @@ int parse_parameter(int, char** argv) {
 }
 
 main_loop_ops default_main_loop_ops() {
-  return main_loop_ops{vpnc_data_transfer, vpnc_dtor, 3000, relay_tls_pending};
+  return main_loop_ops{vpnc_data_transfer, vpnc_dtor, 3000, relay_tls_pending, relay_note_generation};
 }
 
 int vpnc_main_loop_pass(vpnc_session* s, main_loop_state* st, const main_loop_ops& ops) {
+  // Before the descriptors: a connection put in place after this is never
+  // taken for the one the wait looks at.
+  if (ops.note_generation != nullptr) ops.note_generation();
   const int sock = s->sockfd.load();
   const int tun = s->tunfd.load();
   fd_set rset;
@@ -162,8 +165,9 @@ int vpnc_main_loop_pass(vpnc_session* s, main_loop_state* st, const main_loop_op
     FD_SET(tun, &rset);
     if (tun > maxfd) maxfd = tun;
   }
-  // Records already decrypted (e.g. packets that came with the last
-  // configuration record) count as a readable gateway without waiting.
+  // Bytes the TLS library already holds (packets that came with the last
+  // configuration record, records read ahead) count as a readable gateway
+  // without waiting.
   const bool tls_buffered = watch_sock && ops.tls_pending != nullptr && ops.tls_pending();
   timeval tv{};
   tv.tv_sec = tls_buffered ? 0 : ops.timeout_ms / 1000;

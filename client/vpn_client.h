@@ -22,6 +22,9 @@ struct main_loop_ops {
   // True when the TLS library already holds bytes of the connection, which
   // select() cannot see; null: not asked.
   bool (*tls_pending)() = nullptr;
+  // Called first in each pass, before the descriptors are read for the
+  // wait: the relay notes which connection is in place. Null: not called.
+  void (*note_generation)() = nullptr;
 };
 main_loop_ops default_main_loop_ops();
 

@@ -2,7 +2,6 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "client/diag.h"
 #include "client/process_handler.h"
 #include "client/session/gateway_conn.h"
+#include "client/session/controller.h"
 #include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 #include "platform/utun.h"
@@ -34,26 +34,42 @@ std::size_t incomplete_len = 0;
 // the connection lock together with the first read from it.
 std::atomic<bool> g_drop_carry_over{false};
 
+// The relay never asks SSL_get_error; a failure's queued errors are dropped
+// at once (errno kept for the log line) so that the next user of the
+// connection starts with an empty queue, and the per-packet path does not
+// clear an empty one every time.
+int after_tls_call(int n) {
+  if (n <= 0) {
+    const int e = errno;
+    ERR_clear_error();
+    errno = e;
+  }
+  return n;
+}
 int ssl_read_default(void* buf, int len) {
-  if (session.ssl == nullptr) return -1;
-  ERR_clear_error();
-  return SSL_read(session.ssl, buf, len);
+  return session.ssl == nullptr ? -1 : after_tls_call(SSL_read(session.ssl, buf, len));
 }
 int ssl_write_default(const void* buf, int len) {
-  if (session.ssl == nullptr) return -1;
-  ERR_clear_error();
-  return SSL_write(session.ssl, buf, len);
+  return session.ssl == nullptr ? -1 : after_tls_call(SSL_write(session.ssl, buf, len));
 }
-int ssl_pending_default() { return session.ssl == nullptr ? 0 : SSL_pending(session.ssl); }
-int ssl_readable_default() {
-  if (session.ssl == nullptr) return 1;  // let the read report the failure
-  if (SSL_pending(session.ssl) > 0) return 1;
-  pollfd pfd{session.sockfd.load(), POLLIN, 0};
-  return ::poll(&pfd, 1, 0) != 0;  // readable, closed, or an error to report
-}
+// With read-ahead the library may hold whole records it has not decrypted
+// yet; SSL_pending counts only decrypted bytes and would leave those to the
+// 3-second wait.
+int ssl_pending_default() { return session.ssl == nullptr ? 0 : SSL_has_pending(session.ssl); }
 
-constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default, ssl_readable_default};
+constexpr relay_tls_io kSslIo{ssl_read_default, ssl_write_default, ssl_pending_default};
 std::atomic<const relay_tls_io*> g_io{&kSslIo};
+
+// The connection generation the main loop noted before its wait (main
+// thread only).
+uint32_t noted_generation = 0;
+
+// Whether the library still held bytes after the relay's last read, and of
+// which connection: the answer while another thread holds the connection
+// lock, so that records read ahead never wait for the 3-second time-out
+// because a keepalive write was under way (main thread only).
+bool left_pending = false;
+uint32_t left_generation = 0;
 
 std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
 
@@ -71,16 +87,20 @@ int relay_inbound(vpnc_session* s) {
   bool drop;
   {
     std::lock_guard<std::mutex> lk(g_conn_lock);
-    if (io->readable() == 0) {
-      // The connection was replaced after the wait saw it readable: a
-      // blocking read here would hold the lock until the new one speaks.
-      RELAY_LOG("no data on the connection in place, readiness dropped");
+    // The connection was replaced after the wait saw it readable (the new
+    // one may even have the same descriptor number): a blocking read here
+    // would hold the lock until the new one speaks. The next wait looks at
+    // the new one.
+    if (g_conn_generation.load() != noted_generation) {
+      RELAY_LOG("connection replaced since the wait, readiness dropped");
       return XFER_OK;
     }
     errno = 0;
     n = io->read(packet_buf, kRelayReadMax);
     err = errno;
     drop = g_drop_carry_over.exchange(false);
+    left_pending = n > 0 && io->pending() > 0;
+    left_generation = noted_generation;
   }
   if (drop) incomplete_len = 0;
   if (n <= 0) {
@@ -253,7 +273,10 @@ void filterout_session_notify_exit(const uint8_t* packet, std::size_t len) {
   VPNC_EXIT(0, "Exsit vpn client daemon on session quit");
 }
 
-void relay_set_tls_io(const relay_tls_io* io) { g_io.store(io != nullptr ? io : &kSslIo); }
+void relay_set_tls_io(const relay_tls_io* io) {
+  g_io.store(io != nullptr ? io : &kSslIo);
+  left_pending = false;
+}
 
 void relay_set_dtor(relay_dtor_fn fn) { g_dtor.store(fn != nullptr ? fn : vpnc_dtor); }
 
@@ -261,8 +284,10 @@ int relay_carry_over_len() { return static_cast<int>(incomplete_len); }
 
 bool relay_tls_pending() {
   std::unique_lock<std::mutex> lk(g_conn_lock, std::try_to_lock);
-  if (!lk.owns_lock()) return false;
+  if (!lk.owns_lock()) return left_pending && left_generation == g_conn_generation.load();
   return g_io.load()->pending() > 0;
 }
+
+void relay_note_generation() { noted_generation = g_conn_generation.load(); }
 
 void relay_reset_carry_over() { g_drop_carry_over.store(true); }

@@ -27,16 +27,14 @@ bool is_session_kill_notice(const uint8_t* packet, std::size_t len);
 void filterout_session_notify_exit(const uint8_t* packet, std::size_t len);
 
 // The TLS side of the relay. Called with g_conn_lock held. read/write answer
-// like SSL_read/SSL_write; pending the number of bytes the library holds;
-// readable nonzero when a read would find bytes of the connection now in
-// place (a readiness seen before a reconnection replaced it is stale).
+// like SSL_read/SSL_write; pending nonzero when the library holds bytes of
+// the connection, decrypted or not yet.
 struct relay_tls_io {
   int (*read)(void* buf, int len);
   int (*write)(const void* buf, int len);
   int (*pending)();
-  int (*readable)();
 };
-// Test seam: null restores SSL_read/SSL_write/SSL_pending on session.ssl.
+// Test seam: null restores SSL_read/SSL_write/SSL_has_pending on session.ssl.
 void relay_set_tls_io(const relay_tls_io* io);
 
 // Test seam: the controller call of the session-kill path (null restores

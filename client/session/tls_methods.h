@@ -6,10 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// Read buffer of a gateway connection: room for several full 16 KB records,
+// taken with read-ahead.
+inline constexpr long kTlsReadBufferLen = 4 * (16384 + 2048 + 5);
+
 // Repeatable library initialisation; 0 on success.
 int tls_library_init();
-// A client context that offers only `version` (VPNC_PROTO_*), library
-// defaults otherwise; null when the library cannot offer it.
+// A client context that offers only `version` (VPNC_PROTO_*), with
+// read-ahead into a kTlsReadBufferLen buffer, library defaults otherwise;
+// null when the library cannot offer it.
 SSL_CTX* tls_client_ctx(int version);
 SSL* tls_new_connection(SSL_CTX* ctx);
 int tls_attach_fd(SSL* ssl, int fd);

@@ -72,7 +72,8 @@ def through(th, data: bytes) -> bytes:
     return bytes(got)
 
 
-def test_relay_pair_carries_bytes_intact(testhost, daemon_path, tmp_path):
+@pytest.mark.parametrize("record", [[], ["1400"]], ids=["full-records", "packet-records"])
+def test_relay_pair_carries_bytes_intact(testhost, daemon_path, tmp_path, record):
     pipe = tls_pipe_path(daemon_path)
     if not pipe.is_file():
         pytest.fail(f"{pipe} is missing: build it (bash scripts/build.sh)", pytrace=False)
@@ -83,9 +84,9 @@ def test_relay_pair_carries_bytes_intact(testhost, daemon_path, tmp_path):
     ls = echo_server(testhost)
     try:
         start(testhost, [str(pipe), "server", "127.0.0.1", str(TLS_PORT), str(cert), str(key),
-                         "127.0.0.1", str(ECHO_PORT)])
+                         "127.0.0.1", str(ECHO_PORT), *record])
         start(testhost, [str(pipe), "client", "127.0.0.1", str(PLAIN_PORT), "127.0.0.1",
-                         str(TLS_PORT)])
+                         str(TLS_PORT), *record])
         # the middle leg is TLS 1.2, not plain bytes
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE

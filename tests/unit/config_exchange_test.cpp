@@ -31,6 +31,8 @@
 #include "client/route_entry.h"
 #include "client/session.h"
 #include "client/session/config_exchange.h"
+#include "client/session/gateway_conn.h"
+#include "client/session/tls_methods.h"
 #include "client/tunnel_ops.h"
 #include "platform/iflist.h"
 
@@ -904,11 +906,12 @@ TEST(InterfaceList, EthernetInterfaceInAPrivateNamespace) {
 
 // A TLS server on one end of a socket pair, with a certificate made here.
 
-// The handlers on a real TLS connection: records cut at odd places and
-// delayed, a non-blocking socket, and the requests as the gateway reads them.
+// The handlers on a real TLS connection made with the daemon's own context
+// (read-ahead): records cut at odd places and delayed, a non-blocking socket,
+// and the requests as the gateway reads them.
 TEST_F(Exchange, RecordsOverTlsWithANonBlockingSocket) {
   TlsSocketPair tls;
-  ASSERT_TRUE(tls.open());
+  ASSERT_TRUE(tls.open(tls_client_ctx(VPNC_PROTO_TLS1_2)));
   fcntl(tls.fds[0], F_SETFL, fcntl(tls.fds[0], F_GETFL) | O_NONBLOCK);
   Scenario sc = full_scenario();
   const std::vector<uint8_t> in = sc.build();

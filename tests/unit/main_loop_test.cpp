@@ -189,3 +189,23 @@ TEST_F(MainLoop, BytesHeldByTheTlsLibraryAreServedWithoutWaiting) {
   EXPECT_EQ(pass(), LOOP_SERVED_TUN);
   pending = false;
 }
+
+// The connection is noted before the descriptors are read: a connection put
+// in place right after the note is the one the wait looks at, never one the
+// note did not see.
+TEST_F(MainLoop, ConnectionNotedBeforeTheDescriptorsAreRead) {
+  static vpnc_session* sess;
+  static int new_sock;
+  static int notes;
+  sess = &s;
+  new_sock = gw[0];
+  notes = 0;
+  s.sockfd = -1;
+  ops.note_generation = [] {
+    ++notes;
+    sess->sockfd = new_sock;  // a reconnection finishing right after the note
+  };
+  make_ready(gw[1]);
+  EXPECT_EQ(pass(), LOOP_SERVED_TUNNEL);
+  EXPECT_EQ(notes, 1);
+}

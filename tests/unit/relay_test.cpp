@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -11,9 +13,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -25,10 +29,31 @@
 #include "tests/unit/tls_test_server.h"
 #include "client/diag.h"
 #include "client/process_handler.h"
+#include "client/session/controller.h"
+#include "client/session/gateway_conn.h"
+#include "client/session/tls_methods.h"
 #include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 
+// Largest C++ allocation while tracking is on (0: none); shared with the
+// receiver tests.
+void alloc_track_begin();
+std::size_t alloc_track_end();
+
 namespace {
+
+// Allocations of the TLS library, counted from before its first use.
+std::atomic<long> g_crypto_allocs{0};
+void* counting_malloc(std::size_t n, const char*, int) {
+  g_crypto_allocs.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(n);
+}
+void* counting_realloc(void* p, std::size_t n, const char*, int) {
+  g_crypto_allocs.fetch_add(1, std::memory_order_relaxed);
+  return std::realloc(p, n);
+}
+void counting_free(void* p, const char*, int) { std::free(p); }
+const bool g_crypto_counted = CRYPTO_set_mem_functions(counting_malloc, counting_realloc, counting_free) == 1;
 
 // ---- fake TLS side ---------------------------------------------------------
 std::deque<std::string> g_tls_reads;     // one entry per read; "" answers 0
@@ -48,9 +73,7 @@ int fake_write(const void* buf, int len) {
   return len;
 }
 int fake_pending() { return g_tls_pending; }
-bool g_tls_stale = false;  // the readiness belongs to a replaced connection
-int fake_readable() { return g_tls_stale ? 0 : 1; }
-const relay_tls_io kFakeIo{fake_read, fake_write, fake_pending, fake_readable};
+const relay_tls_io kFakeIo{fake_read, fake_write, fake_pending};
 
 // ---- packets ---------------------------------------------------------------
 std::string ip_packet(std::size_t total, uint8_t proto, const char* src, const char* dst,
@@ -92,7 +115,7 @@ class Relay : public ::testing::Test {
     g_tls_reads.clear();
     g_tls_written.clear();
     g_tls_pending = 0;
-    g_tls_stale = false;
+    relay_note_generation();  // the connection in place is the one waited on
     g_byte_in = 0;
     g_byte_out = 0;
     m_pExcludeResouceList = nullptr;
@@ -225,11 +248,15 @@ TEST_F(Relay, TlsReadFailureAndLastReceipt) {
 
 TEST_F(Relay, StaleReadinessReadsNothing) {
   g_tls_reads = {pkt(40, 'a')};
-  g_tls_stale = true;
+  g_conn_generation.fetch_add(1);  // a reconnection put a new connection in place
   EXPECT_EQ(inbound(), XFER_OK);
   EXPECT_EQ(g_tls_reads.size(), 1u);
   EXPECT_EQ(g_byte_in.load(), 0u);
   EXPECT_EQ(session.ready_flags, 0u);
+  EXPECT_TRUE(logged("readiness dropped"));
+  relay_note_generation();  // the next wait looks at the new one
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), std::vector<std::string>{pkt(40, 'a')});
 }
 
 TEST_F(Relay, NeitherBitIsOk) {
@@ -274,7 +301,7 @@ TEST_F(Relay, OutboundFailures) {
   for (auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     log.clear();
-    const relay_tls_io io{fake_read, tc.write, fake_pending, fake_readable};
+    const relay_tls_io io{fake_read, tc.write, fake_pending};
     relay_set_tls_io(&io);
     to_utun(pkt(40, 'z'));
     EXPECT_EQ(outbound(), XFER_FAILED);
@@ -332,16 +359,32 @@ TEST_F(Relay, TlsPendingSeenAndNeverBlocks) {
   EXPECT_FALSE(relay_tls_pending());
   g_tls_pending = 5;
   EXPECT_TRUE(relay_tls_pending());
-  std::atomic<bool> locked{false}, release{false};
-  std::thread other([&] {
-    std::lock_guard<std::mutex> lk(g_conn_lock);
-    locked = true;
-    for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  });
-  for (int i = 0; i < 500 && !locked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_FALSE(relay_tls_pending());
-  release = true;
-  other.join();
+  // Another thread (a keepalive write, a reconnection) holds the lock: the
+  // answer is what the relay's last read left on the connection in place.
+  auto while_busy = [] {
+    std::atomic<bool> locked{false}, release{false};
+    std::thread other([&] {
+      std::lock_guard<std::mutex> lk(g_conn_lock);
+      locked = true;
+      for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    for (int i = 0; i < 500 && !locked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool pending = relay_tls_pending();
+    release = true;
+    other.join();
+    return pending;
+  };
+  EXPECT_FALSE(while_busy());  // nothing read yet
+  g_tls_reads = {pkt(40, 'a')};
+  EXPECT_EQ(inbound(), XFER_OK);  // the library still holds bytes
+  EXPECT_TRUE(while_busy());
+  g_conn_generation.fetch_add(1);
+  EXPECT_FALSE(while_busy());  // a new connection: its bytes are not known
+  relay_note_generation();
+  g_tls_pending = 0;
+  g_tls_reads = {pkt(40, 'b')};
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_FALSE(while_busy());  // the last read left nothing
 }
 
 // ---- session-kill notice ---------------------------------------------------
@@ -468,7 +511,7 @@ class RelayTls : public Relay {
   void SetUp() override {
     Relay::SetUp();
     relay_set_tls_io(nullptr);  // SSL_read/SSL_write on session.ssl
-    ASSERT_TRUE(tls.open());
+    ASSERT_TRUE(tls.open(tls_client_ctx(VPNC_PROTO_TLS1_2)));  // the daemon's own context
     session.ssl = tls.client;
     session.sockfd = tls.fds[0];
   }
@@ -477,8 +520,13 @@ class RelayTls : public Relay {
     session.sockfd = -1;
     Relay::TearDown();
   }
+  // One TLS record per call.
   void gateway_sends(const std::string& bytes) {
     ASSERT_EQ(SSL_write(tls.server, bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
+  }
+  bool socket_readable() {
+    pollfd pfd{tls.fds[0], POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0;
   }
 };
 
@@ -498,28 +546,103 @@ TEST_F(RelayTls, PacketsBothWays) {
   EXPECT_EQ(g_byte_out.load(), 500u);
 }
 
-// Packets behind the last configuration bytes in the same TLS record stay in
-// the library's buffer, where select() cannot see them.
+// Bytes behind the last configuration bytes stay in the library, where
+// select() cannot see them: in the same record, and (read ahead with it) in
+// the records after it.
 TEST_F(RelayTls, PendingBytesAreReportedAndServed) {
-  const std::string a = pkt(60, 'a');
+  const std::string a = pkt(60, 'a'), b = pkt(1400, 'b'), c = pkt(300, 'c');
   gateway_sends("CFG" + a);
+  gateway_sends(b);
+  gateway_sends(c);
   char cfg[3];
   ASSERT_EQ(SSL_read(tls.client, cfg, sizeof cfg), 3);
-  pollfd pfd{tls.fds[0], POLLIN, 0};
-  EXPECT_EQ(poll(&pfd, 1, 0), 0);
-  EXPECT_TRUE(relay_tls_pending());
-  EXPECT_EQ(inbound(), XFER_OK);
-  EXPECT_EQ(utun_packets(), std::vector<std::string>{a});
+  EXPECT_FALSE(socket_readable());  // one socket read took all three records
+  for (const std::string& p : {a, b, c}) {
+    EXPECT_TRUE(relay_tls_pending());
+    EXPECT_EQ(inbound(), XFER_OK);
+    EXPECT_EQ(utun_packets(), std::vector<std::string>{p});
+  }
   EXPECT_FALSE(relay_tls_pending());
 }
 
-// A readiness with nothing to read (the connection was replaced after the
-// wait) neither blocks nor fails.
-TEST_F(RelayTls, NothingToReadDoesNotBlock) {
-  auto t0 = std::chrono::steady_clock::now();
+// Records that fill the read buffer several times over: each inbound call
+// serves one record, and whatever is read ahead is reported until all is
+// served.
+TEST_F(RelayTls, ManyRecordsAreAllServed) {
+  std::vector<std::string> sent;
+  std::thread gateway([&] {
+    for (int i = 0; i < 40; ++i) {
+      std::string rec;
+      for (char f = 'a'; rec.size() + 1400 <= 16384; ++f) rec += pkt(1400, static_cast<char>(f + i % 7));
+      gateway_sends(rec);
+    }
+  });
+  std::vector<std::string> got;
+  for (int calls = 0; calls < 400 && got.size() < 40 * 11; ++calls) {
+    if (!relay_tls_pending()) {
+      pollfd pfd{tls.fds[0], POLLIN, 0};
+      ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    }
+    EXPECT_EQ(inbound(), XFER_OK);
+    for (std::string& p : utun_packets()) got.push_back(std::move(p));
+  }
+  gateway.join();
+  ASSERT_EQ(got.size(), 40u * 11);
+  for (std::size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(got[i], pkt(1400, static_cast<char>('a' + i % 11 + (i / 11) % 7))) << i;
+  EXPECT_EQ(relay_carry_over_len(), 0);
+  EXPECT_FALSE(relay_tls_pending());
+}
+
+// Once the connection's buffers exist, a packet costs the relay no
+// allocation either way, and the TLS library none on the way in (its record
+// buffers stay; released buffers would cost two large allocations per
+// record). On the way out the library's record writer takes two small
+// packet-builder frames per record and frees them before it returns.
+TEST_F(RelayTls, NoAllocationPerPacket) {
+  ASSERT_TRUE(g_crypto_counted) << "the TLS library allocated before the counter was installed";
+  const std::string in = pkt(1400, 'i'), out = pkt(1400, 'o');
+  char buf[2000];
+  std::size_t relay_allocs = 0;  // largest C++ allocation inside the relay's calls
+  long tls_in = 0, tls_out = 0;  // the library's allocations inside them
+  auto one_each_way = [&] {
+    gateway_sends(in);
+    to_utun(out);
+    long mark = g_crypto_allocs.load();
+    alloc_track_begin();
+    EXPECT_EQ(inbound(), XFER_OK);
+    tls_in += g_crypto_allocs.load() - mark;
+    mark = g_crypto_allocs.load();
+    EXPECT_EQ(outbound(), XFER_OK);
+    tls_out += g_crypto_allocs.load() - mark;
+    relay_allocs = std::max(relay_allocs, alloc_track_end());
+    EXPECT_EQ(SSL_read(tls.server, buf, sizeof buf), 1400);
+    EXPECT_EQ(utun_packets().size(), 1u);
+  };
+  one_each_way();  // the first record of each direction sets the buffers up
+  relay_allocs = 0;
+  tls_in = tls_out = 0;
+  for (int i = 0; i < 50; ++i) one_each_way();
+  EXPECT_EQ(relay_allocs, 0u);
+  EXPECT_EQ(tls_in, 0);
+  EXPECT_LE(tls_out, 2 * 50);
+}
+
+// A reconnection put a new connection in place after the wait, here with the
+// same descriptor number and bytes to read: the old readiness is dropped
+// without a read, and the next wait serves the new connection.
+TEST_F(RelayTls, ReusedDescriptorNumberDoesNotPassForTheWaitedOne) {
+  const std::string a = pkt(60, 'a');
+  gateway_sends(a);
+  g_conn_generation.fetch_add(1);
+  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(inbound(), XFER_OK);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-  EXPECT_TRUE(logged("readiness dropped"));
+  EXPECT_TRUE(utun_packets().empty());
+  EXPECT_TRUE(socket_readable());
+  relay_note_generation();
+  EXPECT_EQ(inbound(), XFER_OK);
+  EXPECT_EQ(utun_packets(), std::vector<std::string>{a});
 }
 
 TEST_F(RelayTls, GatewayClosingFailsTheRead) {
@@ -527,6 +650,15 @@ TEST_F(RelayTls, GatewayClosingFailsTheRead) {
   shutdown(tls.fds[1], SHUT_RDWR);
   EXPECT_EQ(inbound(), XFER_FAILED);
   EXPECT_TRUE(logged("read ip from ssl failed!read bytes 0"));
+}
+
+// A connection cut without close_notify: the failure's queued library
+// errors are not left for the next user of the thread's error queue.
+TEST_F(RelayTls, AbruptEndLeavesNoQueuedError) {
+  ERR_clear_error();
+  shutdown(tls.fds[1], SHUT_WR);  // the library's alert still finds a reader
+  EXPECT_EQ(inbound(), XFER_FAILED);
+  EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ inline bool make_test_identity(EVP_PKEY** key, X509** cert) {
 }
 
 // A TLS 1.2 connection over a socketpair, both ends in the test process:
-// `client` on fds[0] (the daemon's side), `server` on fds[1].
+// `client` on fds[0] (the daemon's side), `server` on fds[1]. open() may be
+// given the client context (taken over), e.g. the daemon's own.
 struct TlsSocketPair {
   SSL_CTX* sctx = nullptr;
   SSL_CTX* cctx = nullptr;
@@ -44,14 +45,17 @@ struct TlsSocketPair {
   SSL* client = nullptr;
   int fds[2] = {-1, -1};
 
-  bool open() {
+  bool open(SSL_CTX* client_ctx = nullptr) {
     EVP_PKEY* key = nullptr;
     X509* cert = nullptr;
     const bool made = make_test_identity(&key, &cert);
+    cctx = client_ctx;
     if (made) {
       sctx = SSL_CTX_new(TLS_server_method());
-      cctx = SSL_CTX_new(TLS_client_method());
-      SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);  // the daemon's newest version
+      if (cctx == nullptr) {
+        cctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(cctx, TLS1_2_VERSION);  // the daemon's newest version
+      }
       SSL_CTX_use_certificate(sctx, cert);
       SSL_CTX_use_PrivateKey(sctx, key);
     }
