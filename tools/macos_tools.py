@@ -29,6 +29,9 @@ TOOL_PATHS = {
     "system_profiler": "/usr/sbin/system_profiler",
     "scutil": "/usr/sbin/scutil",
     "networksetup": "/usr/sbin/networksetup",
+    "kextload": "/sbin/kextload",
+    "kextunload": "/sbin/kextunload",
+    "mknod": "/sbin/mknod",
 }
 
 DEFAULT_HW_UUID = "5E0C4A1F-7B2D-4C3E-9A8B-1D2E3F405162"
@@ -819,6 +822,9 @@ MAINS = {
     "system_profiler": system_profiler_main,
     "scutil": _module_main("scutil_tool"),
     "networksetup": _module_main("networksetup_tool"),
+    "kextload": lambda args: __import__("kext_tool").kextload_main(args),
+    "kextunload": lambda args: __import__("kext_tool").kextunload_main(args),
+    "mknod": _module_main("mknod_tool"),
 }
 
 
