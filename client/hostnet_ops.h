@@ -60,8 +60,8 @@ int reconnected_add_route(vpnc_session* s);
 
 // DNS and search domains.
 struct dns_configure;
-// Weak reference: its address is null until the DNS module defines it.
-extern dns_configure dnsconfig __attribute__((weak));
+// Kept DNS settings of the active services (the DNS module's).
+extern dns_configure dnsconfig;
 // Network service named for the search domains; nothing fills it.
 extern char g_NetworkServiceName[512];
 int set_vpn_dns_server_mac(dns_configure* cfg);

@@ -1,6 +1,5 @@
-// Operations this version does not build (outside-proxy traversal, DNS and
-// search domains, PAC files and proxy settings, keepalive and watchdog
-// threads). Each says so in the log and answers failure, never success.
+// Operations this version does not build (outside-proxy traversal, PAC
+// files and proxy settings, keepalive and watchdog threads). Each says so in the log and answers failure, never success.
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
@@ -38,18 +37,6 @@ void* browser_closed_or_not(void*) {
 void* inside_proxy_download_thread(void*) {
   not_built("inside_proxy_download_thread");
   return nullptr;
-}
-int set_vpn_dns_server_mac(dns_configure*) {
-  not_built("set_vpn_dns_server_mac");
-  return -1;
-}
-int restore_dns_config() {
-  not_built("restore_dns_config");
-  return -1;
-}
-int set_dns_search_domains_mac(_VPN_SEARCHDOMAIN_LIST_*, const char*) {
-  not_built("set_dns_search_domains_mac");
-  return -1;
 }
 int generate_outside_script_mac(vpnc_session*, const char*) {
   not_built("generate_outside_script_mac");

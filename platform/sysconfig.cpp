@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <tuple>
 #include <nlohmann/json.hpp>
 
 using ojson = nlohmann::ordered_json;
@@ -237,10 +238,23 @@ void apply_change(ojson& root, const KeyPath& keys, const std::optional<ojson>& 
     node = &(*node)[keys[i]];
   }
   if (!node->is_object()) *node = ojson::object();
-  if (value)
-    (*node)[keys.back()] = *value;
-  else
+  if (!value) {
     node->erase(keys.back());
+    return;
+  }
+  ojson& target = (*node)[keys.back()];
+  if (!target.is_object() || !value->is_object()) {
+    target = *value;
+    return;
+  }
+  // A replaced dictionary keeps the file's order of the keys it still has;
+  // new keys follow.
+  ojson merged = ojson::object();
+  for (auto it = target.begin(); it != target.end(); ++it)
+    if (value->contains(it.key())) merged[it.key()] = (*value)[it.key()];
+  for (auto it = value->begin(); it != value->end(); ++it)
+    if (!merged.contains(it.key())) merged[it.key()] = it.value();
+  target = std::move(merged);
 }
 
 const ojson* find_path(const ojson& root, const KeyPath& keys) {
@@ -493,10 +507,102 @@ bool SCPreferencesCommitChanges(const SCPreferencesRef& p) {
   return true;
 }
 
-bool SCPreferencesApplyChanges(const SCPreferencesRef& p) {
-  // The committed file is the configuration itself; nothing else to tell.
-  if (!p) return fail(kSCStatusInvalidArgument);
+namespace {
+bool is_string_list(const ojson* v) { return v && v->is_array() && !v->empty(); }
+
+// Entries fit for one resolv.conf line: a blank or a line break would make
+// another word or another line.
+std::vector<std::string> resolver_words(const ojson& list, size_t max) {
+  std::vector<std::string> out;
+  for (const auto& e : list) {
+    if (out.size() >= max) break;
+    if (!e.is_string()) continue;
+    const std::string& w = e.get_ref<const std::string&>();
+    bool ok = !w.empty();
+    for (char c : w)
+      if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) ok = false;
+    if (ok) out.push_back(w);
+  }
+  return out;
+}
+
+bool service_active(const ojson& store, const std::string& id) {
+  auto it = store.find("State:/Network/Service/" + id + "/IPv4");
+  return it != store.end() && !it->is_null();
+}
+
+// The primary service: the global state's when it is active, else the
+// first active one in service order; empty when there is none.
+std::string primary_service(const ojson& prefs, const ojson& store) {
+  const ojson* services = find_path(prefs, {"NetworkServices"});
+  if (!services || !services->is_object()) return {};
+  auto known = [&](const std::string& id) {
+    auto it = services->find(id);
+    return it != services->end() && it->is_object() && service_active(store, id);
+  };
+  if (const ojson* g = find_path(store, {"State:/Network/Global/IPv4", "PrimaryService"}); g && g->is_string())
+    if (known(g->get<std::string>())) return g->get<std::string>();
+  if (const ojson* order = find_path(prefs, {"ServiceOrder"}); order && order->is_array())
+    for (const auto& id : *order)
+      if (id.is_string() && known(id.get<std::string>())) return id.get<std::string>();
+  for (auto it = services->begin(); it != services->end(); ++it)
+    if (known(it.key())) return it.key();
+  return {};
+}
+
+// What the resolver of the primary service uses: the configured list when
+// it is not empty, else the live one.
+std::string resolver_text(const ojson& prefs, const ojson& store) {
+  const std::string id = primary_service(prefs, store);
+  std::vector<std::string> domains, servers;
+  if (!id.empty()) {
+    const ojson* live = find_path(store, {"State:/Network/Service/" + id + "/DNS"});
+    for (auto [key, out, max] : {std::tuple{kSCPropNetDNSSearchDomains, &domains, size_t{6}},
+                                 std::tuple{kSCPropNetDNSServerAddresses, &servers, size_t{3}}}) {
+      const ojson* conf = find_path(prefs, {"NetworkServices", id, "DNS", key});
+      const ojson* from = is_string_list(conf) ? conf : live && live->is_object() ? find_path(*live, {key}) : nullptr;
+      if (from && from->is_array()) *out = resolver_words(*from, max);
+    }
+  }
+  std::string text;
+  if (!domains.empty()) {
+    text += "search";
+    for (const auto& d : domains) text += " " + d;
+    text += "\n";
+  }
+  for (const auto& a : servers) text += "nameserver " + a + "\n";
+  return text;
+}
+
+// Writes <root>/var/run/resolv.conf the way the configuration daemon of the
+// original platform does, never /etc/resolv.conf itself: on a host without
+// that directory nothing is written.
+bool render_resolver(const std::string& prefs_path) {
+  const std::string dir = root_dir() + "/var/run";
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  unique_fd lock = lock_dir(prefs_path, true);
+  if (lock.get() < 0) return false;
+  auto prefs = read_store(prefs_path);
+  auto store = read_store(sysconfig_dynamic_store_path());
+  if (!prefs || !store) return false;
+  const std::string text = resolver_text(*prefs, *store);
+  const std::string path = dir + "/resolv.conf", tmp = path + ".tmp";
+  unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return fail(kSCStatusAccessError);
+  bool ok = write_all(fd.get(), text);
+  fd.reset();
+  if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return fail(kSCStatusFailed);
+  }
   return true;
+}
+}  // namespace
+
+bool SCPreferencesApplyChanges(const SCPreferencesRef& p) {
+  if (!p) return fail(kSCStatusInvalidArgument);
+  return render_resolver(p->path);
 }
 
 CFTypeRef SCPreferencesGetValue(const SCPreferencesRef& p, const char* key) {
@@ -618,13 +724,14 @@ SCNetworkProtocolRef SCNetworkServiceCopyProtocol(const SCNetworkServiceRef& s, 
 CFDictionaryRef SCNetworkProtocolGetConfiguration(const SCNetworkProtocolRef& proto) {
   if (!proto || !proto->prefs) return nullptr;
   const ojson* j = find_path(proto->prefs->data, {"NetworkServices", proto->id, proto->type});
-  return j && j->is_object() ? from_json(*j) : nullptr;
+  // An empty entity is an entity without configuration.
+  return j && j->is_object() && !j->empty() ? from_json(*j) : nullptr;
 }
 
 bool SCNetworkProtocolSetConfiguration(const SCNetworkProtocolRef& proto, CFDictionaryRef config) {
   if (!proto || !proto->prefs || (config && !CFIsDictionary(config))) return fail(kSCStatusInvalidArgument);
-  std::optional<ojson> value;
-  if (config) value = to_json(config);
+  // No configuration leaves the entity in place, empty.
+  std::optional<ojson> value = config ? to_json(config) : ojson::object();
   record_change(proto->prefs, {"NetworkServices", proto->id, proto->type}, std::move(value));
   return true;
 }

@@ -11,9 +11,16 @@
 //                             "IPv4": {...}, "DNS": {...}, "Proxies": {...}}}}
 // and the dynamic store in dynamic-store.json next to it: {key: dictionary}.
 // A missing file is an empty store. A commit re-reads the file under an
-// exclusive flock of "<file>.lock", applies this handle's changes to it and
-// replaces it atomically (temporary file + rename), so concurrent writers lose
-// nothing and readers never see half a file. Apply has nothing left to do.
+// exclusive flock of the directory that holds it (the tool stand-ins take the
+// same lock), applies this handle's changes to it and replaces it atomically
+// (temporary file + rename), so concurrent writers lose nothing and readers
+// never see half a file. Apply renders the resolver of the primary service
+// into <root>/var/run/resolv.conf (only where that directory exists): the
+// primary service is State:/Network/Global/IPv4's PrimaryService when it is
+// active (has an IPv4 state), else the first active service in service
+// order; its search domains ("search" line) and at most three servers
+// ("nameserver" lines) are each the configured list when it is not empty,
+// else the live State:/Network/Service/<id>/DNS one.
 //
 // Values: a JSON string is a CF string, an integer a CF integer number, a
 // number with a fraction a floating-point one (true/false read as 1/0),
@@ -169,8 +176,9 @@ CFStringRef SCNetworkInterfaceGetLocalizedDisplayName(const SCNetworkInterfaceRe
 CFStringRef SCNetworkInterfaceGetBSDName(const SCNetworkInterfaceRef& i);
 // Null when the service has no such entity.
 SCNetworkProtocolRef SCNetworkServiceCopyProtocol(const SCNetworkServiceRef& s, const char* type);
+// Null also for an empty entity ({}).
 CFDictionaryRef SCNetworkProtocolGetConfiguration(const SCNetworkProtocolRef& proto);
-// Replaces the entity whole (null removes it); takes effect at commit.
+// Replaces the entity whole (null leaves it empty: {}); takes effect at commit.
 bool SCNetworkProtocolSetConfiguration(const SCNetworkProtocolRef& proto, CFDictionaryRef config);
 
 // The dynamic store as it is at creation. Callback and context are not kept.

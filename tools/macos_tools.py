@@ -32,6 +32,9 @@ TOOL_PATHS = {
     "kextload": "/sbin/kextload",
     "kextunload": "/sbin/kextunload",
     "mknod": "/sbin/mknod",
+    "killall": "/usr/bin/killall",
+    "dscacheutil": "/usr/bin/dscacheutil",
+    "discoveryutil": "/usr/sbin/discoveryutil",
 }
 
 DEFAULT_HW_UUID = "5E0C4A1F-7B2D-4C3E-9A8B-1D2E3F405162"
@@ -825,6 +828,9 @@ MAINS = {
     "kextload": lambda args: __import__("kext_tool").kextload_main(args),
     "kextunload": lambda args: __import__("kext_tool").kextunload_main(args),
     "mknod": _module_main("mknod_tool"),
+    "killall": _module_main("killall_tool"),
+    "dscacheutil": _module_main("dscacheutil_tool"),
+    "discoveryutil": _module_main("discoveryutil_tool"),
 }
 
 

@@ -37,7 +37,8 @@ bool convert_string(const char* module, const char* func, CFStringRef s, CFStrin
     out = p;
     return true;
   }
-  const CFIndex size = 2 * CFStringGetLength(s) + 1;
+  // UTF-8 takes up to 3 bytes per UTF-16 unit (a surrogate pair: 4 for 2).
+  const CFIndex size = 3 * CFStringGetLength(s) + 1;
   std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(std::malloc(static_cast<size_t>(size))),
                                                   &std::free);
   if (!buf) {

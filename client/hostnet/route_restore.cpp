@@ -120,10 +120,6 @@ void undo_tunnel_routes() {
 
 char new_ifname[104] = {};
 
-// The DNS module is not part of this build: `dnsconfig` then has no
-// definition and nothing was kept.
-__attribute__((weak)) bool dns_config_kept() { return &dnsconfig != nullptr; }
-
 void set_read_command_hook(read_command_hook hook) {
   std::lock_guard<std::mutex> lk(g_read_hook_lock);
   g_read_hook = std::move(hook);

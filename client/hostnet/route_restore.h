@@ -12,9 +12,8 @@ extern char if_name_to_lum[16];
 // Undo command of local access in a full tunnel (empty: nothing to undo).
 extern char g_restorelocalaccesscmd[1024];
 struct dns_configure;
-extern dns_configure dnsconfig __attribute__((weak));
-// True while dnsconfig holds kept DNS settings. The DNS module defines it;
-// until then the restore is asked whenever that module is linked in.
+extern dns_configure dnsconfig;
+// True while dnsconfig holds kept DNS settings (the DNS module's).
 bool dns_config_kept();
 
 // Router and interface of one network service (left empty when it has none).

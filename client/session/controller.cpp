@@ -21,8 +21,8 @@
 #include "client/session/tls_methods.h"
 #include "client/vpn_globals.h"
 
-// True while the DNS module keeps settings to put back (that module defines it).
-bool dns_config_kept() __attribute__((weak));
+// True while the DNS module keeps settings to put back.
+bool dns_config_kept();
 
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";
@@ -60,9 +60,7 @@ void real_sleep(unsigned secs) {
   }
 }
 int real_reconnect(vpnc_session* s) { return vpnc_handshake_driver(s, vpnc_reconnect_states); }
-// Without the DNS module's answer, ask for the restore: restoring an empty
-// record does nothing.
-bool dns_kept() { return dns_config_kept ? dns_config_kept() : true; }
+bool dns_kept() { return dns_config_kept(); }
 
 const vpn_dtor_ops kRealOps = {
     .sleep_seconds = real_sleep,

@@ -114,8 +114,7 @@ int config_tunnel(vpnc_session* s) {
     copy_name(usedifname, qn_route.ifname);
   }
 
-  // Until the DNS and search-domain modules are in, these log that they did
-  // nothing; their results are not looked at here either way.
+  // Results are not looked at: each step logs its own failures.
   set_vpn_dns_server_mac(&dnsconfig);
   if (m_pSearchDomainList != nullptr && m_pSearchDomainList->count > 0)
     set_dns_search_domains_mac(m_pSearchDomainList, g_NetworkServiceName);

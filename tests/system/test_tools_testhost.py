@@ -48,3 +48,22 @@ def test_route_and_arp_change_the_host_namespace(testhost):
         ["/sbin/route", "delete", "-host", "198.18.0.1", "-gateway", "10.77.0.1"],
         ["/sbin/route", "delete", "-net", "10.99.0.0", "-netmask", "255.255.255.0",
          "-interface", "en0"]]
+
+
+def test_shell_lines_are_recorded_and_the_dns_cache_tools_only_record(testhost):
+    sleeper = testhost.popen_host(["sleep", "300"])
+    line = ("killall -HUP mDNSResponder; killall sleep;dscacheutil -flushcache;"
+            "discoveryutil udnsflushcaches;discoveryutil mdnsflushcache; yes | head -n 2 | wc -l")
+    r = testhost.run_private(line)
+    assert r.returncode == 0 and r.stdout.split() == ["2"], r.stderr
+    assert testhost.shell_lines() == [line]
+    # the shell line itself is no tool call
+    assert testhost.journal() == [["/usr/bin/killall", "-HUP", "mDNSResponder"],
+                                  ["/usr/bin/killall", "sleep"],
+                                  ["/usr/bin/dscacheutil", "-flushcache"],
+                                  ["/usr/sbin/discoveryutil", "udnsflushcaches"],
+                                  ["/usr/sbin/discoveryutil", "mdnsflushcache"]]
+    assert sleeper.poll() is None  # killall signals nothing
+    # what the real tools refuse
+    for cmd in (["/usr/bin/killall"], ["/usr/bin/dscacheutil"], ["/usr/sbin/discoveryutil", "x"]):
+        assert testhost.run_private(cmd).returncode != 0, cmd

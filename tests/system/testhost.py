@@ -903,6 +903,13 @@ class TestHost:
                 out.append([str(a) for a in e["argv"]])
         return out
 
+    def shell_lines(self) -> list[str]:
+        """The command lines handed to /bin/sh -c inside the test host (by
+        popen, forknexec or a string run_private), oldest first, as the
+        shell stand-in recorded them: {"shell": LINE} in the journal."""
+        return [str(e["shell"]) for e in self.journal_entries()
+                if isinstance(e, dict) and "shell" in e]
+
     def journal_entries(self) -> list:
         """The journal's lines, parsed (JSON where they are JSON)."""
         try:

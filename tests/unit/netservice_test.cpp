@@ -147,11 +147,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, StringConversion,
     ::testing::Values(ConvCase{"null", nullptr, false, ", cfstr is NULL."},
                       ConvCase{"ascii_direct", "en0", true, nullptr},
-                      // e-acute: 2 bytes for 1 unit, fits 2L+1.
-                      ConvCase{"two_byte_fits", "caf\xC3\xA9", true, nullptr},
-                      // Three 3-byte characters need 10 bytes, the buffer has 7.
-                      ConvCase{"three_byte_does_not_fit", "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", false,
-                               ": get cstring failed"}),
+                      ConvCase{"two_byte", "caf\xC3\xA9", true, nullptr},
+                      // Katakana: 3 bytes for each UTF-16 unit.
+                      ConvCase{"three_byte", "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", true, nullptr},
+                      // A surrogate pair: 4 bytes for 2 units.
+                      ConvCase{"four_byte", "x\xF0\x9F\x98\x80", true, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CFNumberToIntTest, IntegersOnly) {

@@ -1,7 +1,10 @@
 #include "platform/sysconfig.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -98,7 +101,12 @@ TEST_F(SysconfigTest, JsonNumbersKeepTheirKindThroughACommit) {
   ASSERT_TRUE(SCPreferencesCommitChanges(q));
   j = read_json(prefs_path());
   EXPECT_EQ(j["NetworkServices"]["A"]["DNS"], ordered_json::parse(R"({"SearchDomains":[],"ServerAddresses":["10.0.0.53"]})"));
-  EXPECT_FALSE(j["NetworkServices"]["A"].contains("Proxies"));
+  // No configuration: the entity stays, empty, and reads as none.
+  EXPECT_EQ(j["NetworkServices"]["A"]["Proxies"], ordered_json::object());
+  auto r = SCNetworkServiceCopyProtocol(SCNetworkServiceCopy(SCPreferencesCreate("TevraVPN", nullptr), "A"),
+                                        kSCNetworkProtocolTypeProxies);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(SCNetworkProtocolGetConfiguration(r), nullptr);
 }
 
 TEST_F(SysconfigTest, CommitKeepsWhatAnotherWriterCommittedMeanwhile) {
@@ -219,6 +227,75 @@ TEST(CFValues, Numbers) {
   EXPECT_TRUE(CFNumberIsFloatType(CFNumberCreateDouble(1.0)));
   EXPECT_FALSE(CFNumberIsFloatType(CFNumberCreateInt(1)));
   EXPECT_FALSE(CFNumberGetSInt32(CFStringCreateWithCString("1", kCFStringEncodingUTF8), &v));
+}
+
+// The resolver that apply renders, from one preferences/dynamic-store pair.
+struct ResolverCase {
+  const char* name;
+  const char* prefs;
+  const char* store;
+  const char* expected;
+};
+
+class ResolverRendering : public SysconfigRoot, public ::testing::WithParamInterface<ResolverCase> {};
+
+TEST_P(ResolverRendering, ApplyWritesThePrimaryServicesResolver) {
+  const ResolverCase& c = GetParam();
+  std::filesystem::create_directories(root_ + "/var/run");
+  write_prefs(c.prefs);
+  write_store(c.store);
+  SCPreferencesRef p = SCPreferencesCreate("TevraVPN", nullptr);
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(SCPreferencesApplyChanges(p));
+  std::ifstream f(root_ + "/var/run/resolv.conf");
+  std::stringstream text;
+  text << f.rdbuf();
+  EXPECT_EQ(text.str(), c.expected);
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/var/run/resolv.conf.tmp"));
+}
+
+constexpr const char kTwoServices[] = R"({"ServiceOrder": ["B", "A"], "NetworkServices": {
+  "A": {"DNS": {"ServerAddresses": ["10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"], "SearchDomains": ["a.test"]}},
+  "B": {"DNS": {"ServerAddresses": [], "SearchDomains": ["b.test", "bad word", "b2.test"]}}}})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResolverRendering,
+    ::testing::Values(
+        // The global primary service, at most three servers.
+        ResolverCase{"global_primary", kTwoServices,
+                     R"({"State:/Network/Global/IPv4": {"PrimaryService": "A"},
+                         "State:/Network/Service/A/IPv4": {}, "State:/Network/Service/B/IPv4": {}})",
+                     "search a.test\nnameserver 10.0.0.1\nnameserver 10.0.0.2\nnameserver 10.0.0.3\n"},
+        // An inactive primary gives way to the first active one in service
+        // order; its empty server list gives way to the live one; a word
+        // with a blank never reaches the file.
+        ResolverCase{"first_active_and_live_servers", kTwoServices,
+                     R"({"State:/Network/Global/IPv4": {"PrimaryService": "C"},
+                         "State:/Network/Service/A/IPv4": {}, "State:/Network/Service/B/IPv4": {},
+                         "State:/Network/Service/B/DNS": {"ServerAddresses": ["192.168.1.1"],
+                                                          "SearchDomains": ["live.test"]}})",
+                     "search b.test b2.test\nnameserver 192.168.1.1\n"},
+        ResolverCase{"no_active_service", kTwoServices, R"({})", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SysconfigTest, ApplyWritesNoResolverWhereTheDirectoryIsMissing) {
+  write_prefs(kPrefs);
+  SCPreferencesRef p = SCPreferencesCreate("TevraVPN", nullptr);
+  ASSERT_TRUE(SCPreferencesApplyChanges(p));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/var"));
+}
+
+TEST_F(SysconfigTest, WritersShareTheDirectoryLock) {
+  write_prefs(kPrefs);
+  const std::string dir = std::filesystem::path(prefs_path()).parent_path();
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  SCPreferencesRef p = SCPreferencesCreate("TevraVPN", nullptr);
+  EXPECT_FALSE(SCPreferencesLock(p, false));
+  EXPECT_EQ(SCError(), kSCStatusLocked);
+  ::close(fd);
+  EXPECT_TRUE(SCPreferencesLock(p, false));
 }
 
 }  // namespace

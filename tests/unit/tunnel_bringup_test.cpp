@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/utsname.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -18,6 +19,7 @@
 #include "client/route_entry.h"
 #include "client/session.h"
 #include "client/tunnel_ops.h"
+#include "client/dns_config.h"
 #include "hostnet_test_util.h"
 #include "tests/unit/private_ns.h"
 
@@ -100,8 +102,12 @@ TEST(ConfigTunnel, StepsInOrderAndTheirFailures) {
       for (auto& c : rec.cmds)
         if (c == "/sbin/route add -net 10.10.0.0 -netmask 255.255.0.0 -interface " + tun) tunnel_route = true;
       if (!tunnel_route) return "no resource route into " + tun + cmds;
-      if (rec.cmds.back() != "/usr/sbin/arp -s 10.77.0.1 0:c:29:a:0:1 ifscope lo")
-        return "the next hop is not pinned last" + cmds;
+      // The DNS step comes last: the pinned next hop, then the cache flush.
+      utsname u{};
+      uname(&u);
+      if (rec.cmds.size() < 2 || rec.cmds[rec.cmds.size() - 2] != "/usr/sbin/arp -s 10.77.0.1 0:c:29:a:0:1 ifscope lo" ||
+          rec.cmds.back() != dns_flush_command(u.release))
+        return "the next hop is not pinned before the DNS step" + cmds;
       if (std::string(if_name_to_lum) != "lo" || std::string(usedifname) != "lo")
         return "interface names not recorded";
       if (!log.has("get_active_interface_addr ret 0")) return "interface list line missing";
