@@ -107,6 +107,8 @@ void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
 #undef TAKE
 }
 
+const vpn_dtor_ops& vpn_dtor_current_ops() { return ops; }
+
 void vpn_dtor_reset_for_test() {
   phase = PHASE_IDLE;
   interrupt_flag = 0;

@@ -51,5 +51,7 @@ struct vpn_dtor_ops {
   int (*logout_vpn)(vpnc_session* s);
 };
 void vpn_dtor_set_ops(const vpn_dtor_ops* ops);
+// The steps in use (the generation-1 teardown runs the same ones).
+const vpn_dtor_ops& vpn_dtor_current_ops();
 // Unit tests only: back to the idle, not-cleared state.
 void vpn_dtor_reset_for_test();

@@ -247,6 +247,8 @@ void filterout_session_notify_exit(const uint8_t* packet, std::size_t len) {
 
 void relay_set_tls_io(const relay_tls_io* io) { g_io.store(io != nullptr ? io : &kSslIo); }
 
+const relay_tls_io* relay_tls_io_current() { return g_io.load(); }
+
 void relay_set_dtor(relay_dtor_fn fn) { g_dtor.store(fn != nullptr ? fn : vpnc_dtor); }
 
 int relay_carry_over_len() { return static_cast<int>(incomplete_len); }

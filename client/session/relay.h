@@ -38,6 +38,8 @@ struct relay_tls_io {
 };
 // Test seam: null restores SSL_read/SSL_write/SSL_pending on session.ssl.
 void relay_set_tls_io(const relay_tls_io* io);
+// The TLS side in use (the generation-1 relay shares it).
+const relay_tls_io* relay_tls_io_current();
 
 // Test seam: the controller call of the session-kill path (null restores
 // vpnc_dtor).
