@@ -98,7 +98,7 @@ struct Reply {
         .le32(static_cast<uint32_t>(launch.size()))
         .le32(proxy_len)
         .le32(static_cast<uint32_t>(disconnect.size()));
-    w.fill(length - 68);
+    if (length > 68) w.fill(length - 68);
     for (auto& r : resources) w.addr(r.first).addr(r.second);
     for (auto* d : dns) w.addr(d);
     for (auto* d : wins) w.addr(d);
