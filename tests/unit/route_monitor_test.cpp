@@ -4,6 +4,7 @@
 #include "client/hostnet/route_monitor.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -456,4 +457,69 @@ TEST(RouteBackup, WritesStaticRoutesAndKeepsTheOldFileOnFailure) {
   EXPECT_TRUE(log.has("walk ended"));
   std::remove(path.c_str());
   rmdir(dir);
+}
+
+namespace {
+// Reads until a message of `type` comes (others, such as the connected
+// route an address brings, are passed over).
+bool read_type(int fd, uint8_t type, std::vector<uint8_t>* out) {
+  uint8_t buf[2048];
+  for (int i = 0; i < 50; ++i) {
+    const ssize_t n = rtsock::rtsock_read(fd, buf, sizeof buf);
+    if (n < static_cast<ssize_t>(rtdump::kRtMsgHdrSize)) return false;
+    if (buf[3] == type) {
+      out->assign(buf, buf + n);
+      return true;
+    }
+  }
+  return false;
+}
+}  // namespace
+
+// Real changes come out as BSD messages: types, the changer's port id and
+// the records, each padded to 8 (a 20-byte link record takes 24).
+TEST(RouteSocket, KernelChangesAsRoutingMessages) {
+  if (!root()) GTEST_SKIP() << "needs root for a private network namespace";
+  std::string err = in_private_netns([]() -> std::string {
+    if (auto e = base_net(); !e.empty()) return e;
+    const int fd = rtsock::rtsock_open(5);
+    if (fd < 0) return "rtsock_open failed";
+    std::vector<uint8_t> m;
+    const uint16_t d0 = static_cast<uint16_t>(if_nametoindex("d0"));
+
+    if (!sh("ip route add 10.50.0.0/24 dev d0") || !read_type(fd, rtsock::RTM_ADD, &m)) return "no RTM_ADD";
+    rtdump::rt_msghdr h = rtdump::decode_rt_msghdr(m.data());
+    if (h.rtm_msglen != m.size() || m.size() != rtdump::kRtMsgHdrSize + 16 + 24 + 16) return "RTM_ADD size";
+    if (h.rtm_addrs != (rtdump::RTA_DST | rtdump::RTA_GATEWAY | rtdump::RTA_NETMASK)) return "RTM_ADD records";
+    if (h.rtm_pid <= 0 || h.rtm_pid == getpid()) return "RTM_ADD pid " + std::to_string(h.rtm_pid);
+    const uint8_t* gw = m.data() + rtdump::kRtMsgHdrSize + 16;
+    if (gw[0] != 20 || gw[1] != rtdump::FAM_LINK || rtdump::decode_sockaddr_dl_head(gw).sdl_index != d0 ||
+        gw[5] != 0)
+      return "link record";
+    if (rtdump::decode_sockaddr_in4(gw + 24).sin_addr != ip("255.255.255.0")) return "netmask record";
+
+    if (!sh("ip route replace 10.50.0.0/24 via 10.77.0.1") || !read_type(fd, rtsock::RTM_CHANGE, &m))
+      return "no RTM_CHANGE";
+    if (rtdump::decode_sockaddr_in4(m.data() + rtdump::kRtMsgHdrSize + 16).sin_addr != ip("10.77.0.1"))
+      return "RTM_CHANGE gateway";
+    if (!sh("ip route del 10.50.0.0/24") || !read_type(fd, rtsock::RTM_DELETE, &m)) return "no RTM_DELETE";
+    if (!sh("ip addr add 10.79.0.1/24 dev d0") || !read_type(fd, rtsock::RTM_NEWADDR, &m)) return "no RTM_NEWADDR";
+    if (rtdump::decode_rt_msghdr(m.data()).rtm_index != d0) return "RTM_NEWADDR index";
+    if (!sh("ip addr del 10.79.0.1/24 dev d0") || !read_type(fd, rtsock::RTM_DELADDR, &m)) return "no RTM_DELADDR";
+
+    // Only RTM_GET requests are taken.
+    uint8_t bad[rtdump::kRtMsgHdrSize + 16] = {};
+    rtdump::rt_msghdr req{};
+    req.rtm_msglen = sizeof bad;
+    req.rtm_type = rtsock::RTM_ADD;
+    rtdump::encode_rt_msghdr(req, bad);
+    if (rtsock::rtsock_write(fd, bad, sizeof bad) != -1 || errno != EOPNOTSUPP) return "RTM_ADD written";
+    req.rtm_type = rtsock::RTM_GET;
+    req.rtm_addrs = rtdump::RTA_DST;
+    rtdump::encode_rt_msghdr(req, bad);  // destination record left empty: no family
+    if (rtsock::rtsock_write(fd, bad, sizeof bad) != -1 || errno != EINVAL) return "empty destination written";
+    rtsock::rtsock_close(fd);
+    return "";
+  });
+  EXPECT_EQ(err, "");
 }
