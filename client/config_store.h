@@ -123,9 +123,14 @@ struct _VPN_NETWORK_CONFIG_ {
   _VPN_SEARCHDOMAIN_LIST_ search_domains;
 };
 
-// Generation-1 reply; stays zero under generation 2.
+// Generation-1 reply header (big-endian on the wire); stays zero under
+// generation 2.
 struct _VPN_CONFIG_REPLY_ {
-  uint32_t flags;
+  uint32_t msgtype;
+  uint32_t length;
+  uint32_t reserved[4];
+  uint32_t skip_len;
+  uint32_t flags;  // 0x80 local access, 0x20 local DNS disabled
 };
 
 extern _VPN_COMMON_CONFIG_ m_VPNCommonConfig;

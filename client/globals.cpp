@@ -41,4 +41,3 @@ char if_name_to_lum[16] = {};
 char usedifname[512] = {};
 char g_NetworkServiceName[512] = {};
 int g_restore_hostmap = 0;
-int g_thread_stop = 0;

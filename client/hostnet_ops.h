@@ -1,5 +1,6 @@
 // Host network operations the session code calls.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,7 +67,8 @@ extern char g_NetworkServiceName[512];
 int set_vpn_dns_server_mac(dns_configure* cfg);
 int restore_dns_config();
 int set_dns_search_domains_mac(_VPN_SEARCHDOMAIN_LIST_* list, const char* service);
-extern int g_thread_stop;
+// Stop flag of the route-change monitor: set by the teardown, never cleared.
+extern std::atomic<int> g_thread_stop;
 
 // Proxy settings.
 int generate_outside_script_mac(vpnc_session* s, const char* directory);

@@ -32,3 +32,13 @@ void relay_note_generation();
 // Call it while holding g_conn_lock, when the new connection is put in place;
 // the relay empties its carry-over before it uses the first bytes read after.
 void relay_reset_carry_over();
+
+// Legacy tun device (a tun driver's character node). get_tun_device: 0 for
+// /dev/net/tun or /dev/tun0, N for /dev/tunN, -1 when none opens; it may make
+// the node with mknod and then notes N in `tundev_created` (-1: none made).
+int get_tun_device(vpnc_session* s);
+// Addresses tun<unit> (client address, peer 1.1.1.1, MTU 1400) and makes
+// `tunfd` non-blocking. Always 0.
+int config_tun_ipaddr_mac(int unit, vpnc_session* s);
+// Reloads the tun driver's kernel extension. Always 0.
+int resetup_tun_device_mac();

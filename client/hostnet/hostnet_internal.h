@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "client/config_store.h"
 #include "client/route_entry.h"
@@ -19,6 +20,8 @@ bool ifname_is_shell_safe(const char* s, size_t max);
 // Both stop at a message of length 0 or one that reaches past `len`.
 int walk_route_snapshot(const uint8_t* buf, size_t len, route_list& list);
 int walk_route_4one(const uint8_t* buf, size_t len, route_list& list);
+// Appends one route-table backup line per static IPv4 route of the dump.
+void walk_route_backup(const uint8_t* buf, size_t len, std::string& out);
 
 // 1 when the kernel's table holds a route (static or not) to net/mask on
 // the interface, 0 when not, -1 when the table cannot be read.

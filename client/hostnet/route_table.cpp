@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "client/cmd_runner.h"
@@ -185,6 +186,57 @@ int walk_route_4one(const uint8_t* buf, size_t len, route_list& list) {
     return verdict::stop_fail;  // only the first one is taken
   });
   return result;
+}
+
+namespace {
+// The 32-bit value whose bytes are the address in network order, read as a
+// little-endian integer (127.0.0.1 is 100007F): the backup file's form.
+unsigned backup_word(const uint8_t* p) {
+  return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8 | static_cast<unsigned>(p[2]) << 16 |
+         static_cast<unsigned>(p[3]) << 24;
+}
+}  // namespace
+
+void walk_route_backup(const uint8_t* buf, size_t len, std::string& out) {
+  const char* func = "backup_route_table";
+  walk_messages(buf, len, func, [&](const uint8_t* m, size_t mlen, const rt_msghdr& h) {
+    if (!(h.rtm_flags & RTF_STATIC) || (h.rtm_flags & RTF_WASCLONED) || !(h.rtm_addrs & RTA_DST))
+      return verdict::skip;
+    if (mlen < kGwOff) return verdict::malformed;
+    const sockaddr_in4 dst = decode_sockaddr_in4(m + kDstOff);
+    if (dst.sin_family != FAM_INET || dst.sin_addr == kLoopbackHost) return verdict::skip;
+    char name[100] = {};
+    if (!name_of_index(h.rtm_index, name)) std::snprintf(name, sizeof name, "en0");
+    unsigned gw = 0;
+    size_t mask_off = kGwOff;
+    if (h.rtm_addrs & RTA_GATEWAY) {
+      vpn_route_entry e{};
+      switch (decode_gateway(m, mlen, h, func, e, &mask_off)) {
+        case gw_decode::malformed:
+          return verdict::malformed;
+        case gw_decode::other_family:
+          return verdict::skip;
+        case gw_decode::ok:
+        case gw_decode::no_name:
+          break;
+      }
+      if (e.gw_family == FAM_INET) gw = backup_word(m + kGwOff + kSinAddrOffset);
+    }
+    unsigned mask = 0xFFFFFFFFu;
+    if (dst.sin_addr == 0) {
+      mask = 0;
+    } else if (h.rtm_addrs & RTA_NETMASK) {
+      if (mlen < mask_off + kSinAddrOffset + 4) return verdict::malformed;
+      mask = backup_word(m + mask_off + kSinAddrOffset);
+    }
+    uint8_t dst_bytes[4];
+    std::memcpy(dst_bytes, &dst.sin_addr, 4);
+    char line[256];
+    std::snprintf(line, sizeof line, "%s %X %X %X %d %d %d %X %d %d %d\n", name, backup_word(dst_bytes), gw,
+                  static_cast<unsigned>(h.rtm_flags), 0, 0, 0, mask, 0, 0, 0);
+    out += line;
+    return verdict::take;
+  });
 }
 
 namespace {

@@ -85,9 +85,6 @@ vpn_dtor_ops ops = kRealOps;
 
 std::atomic<uint32_t> g_conn_generation{0};
 
-// The legacy tun device is not built: no device node is ever made.
-__attribute__((weak)) int tundev_created = 0;
-
 void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
   ops = kRealOps;
   if (!o) return;
@@ -110,6 +107,8 @@ void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
   TAKE(logout_vpn);
 #undef TAKE
 }
+
+const vpn_dtor_ops& vpn_dtor_current_ops() { return ops; }
 
 void vpn_dtor_reset_for_test() {
   phase = PHASE_IDLE;
@@ -244,11 +243,11 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   ops.restore_default_route();
   std::memset(if_name_to_lum, 0, sizeof if_name_to_lum);
   if (int tfd = s->tunfd.exchange(-1); tfd != -1) close(tfd);
-  if (tundev_created != 0) {
+  if (tundev_created != -1) {
     char cmd[64];
     std::snprintf(cmd, sizeof cmd, "/bin/rm -f /dev/tun%d", tundev_created);
     ops.forknexec(cmd, 0);
-    tundev_created = 0;
+    tundev_created = -1;
   }
   if (!navtype_is(s, "commandline")) {
     // Waits for an inside-proxy installation under way and stops any later

@@ -26,9 +26,9 @@ bool vpn_dtor_interrupted();
 int vpnc_handshake_begin();
 void vpnc_handshake_end();
 
-// Host state owned by other modules that the teardown reads (weak defaults
-// here; the owning module's definition replaces them).
+// Host state owned by other modules that the teardown reads.
 extern char if_name_to_lum[16];
+// Unit N of the /dev/tunN node the legacy tun device made; -1: none.
 extern int tundev_created;
 
 // Test seam: every outside step the controller takes. Null members use the
@@ -51,5 +51,7 @@ struct vpn_dtor_ops {
   int (*logout_vpn)(vpnc_session* s);
 };
 void vpn_dtor_set_ops(const vpn_dtor_ops* ops);
+// The steps in use (the generation-1 teardown runs the same ones).
+const vpn_dtor_ops& vpn_dtor_current_ops();
 // Unit tests only: back to the idle, not-cleared state.
 void vpn_dtor_reset_for_test();

@@ -108,34 +108,3 @@ int vpnc_dtor(vpnc_session* s, int reconnect, int force, int* done) {
   auto dtor = process_handler.dtor ? process_handler.dtor : vpn_dtor_qn2;
   return dtor(s, reconnect, force, done);
 }
-
-// Generation-1 handler set: never selected by start-up; these stand in until
-// it is built.
-#define WEAK __attribute__((weak))
-namespace {
-void gen1_not_built(const char* func) { vpn_log(kLogModule, __LINE__, func, "not built in this version"); }
-}  // namespace
-WEAK char* create_get_qn1(vpnc_session*, const char*) {
-  gen1_not_built("create_get_qn1");
-  return nullptr;
-}
-WEAK int config_rqt_qn1(vpnc_session*) {
-  gen1_not_built("config_rqt_qn1");
-  return -1;
-}
-WEAK int config_receive_qn1(vpnc_session*) {
-  gen1_not_built("config_receive_qn1");
-  return -1;
-}
-WEAK int post_config_qn1(vpnc_session*) {
-  gen1_not_built("post_config_qn1");
-  return 0;
-}
-WEAK int vpn_data_transfer_qn1(vpnc_session*) {
-  gen1_not_built("vpn_data_transfer_qn1");
-  return XFER_FAILED;
-}
-WEAK int vpn_dtor_qn1(vpnc_session*, int, int, int* done) {
-  gen1_not_built("vpn_dtor_qn1");
-  return (*done = 1, DTOR_DESTROYED);
-}

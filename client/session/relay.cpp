@@ -91,7 +91,7 @@ int relay_inbound(vpnc_session* s) {
     // one may even have the same descriptor number): a blocking read here
     // would hold the lock until the new one speaks. The next wait looks at
     // the new one.
-    if (g_conn_generation.load() != noted_generation) {
+    if (relay_conn_replaced()) {
       RELAY_LOG("connection replaced since the wait, readiness dropped");
       return XFER_OK;
     }
@@ -277,6 +277,9 @@ void relay_set_tls_io(const relay_tls_io* io) {
   g_io.store(io != nullptr ? io : &kSslIo);
   left_pending = false;
 }
+
+const relay_tls_io* relay_tls_io_current() { return g_io.load(); }
+bool relay_conn_replaced() { return g_conn_generation.load() != noted_generation; }
 
 void relay_set_dtor(relay_dtor_fn fn) { g_dtor.store(fn != nullptr ? fn : vpnc_dtor); }
 

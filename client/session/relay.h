@@ -36,6 +36,11 @@ struct relay_tls_io {
 };
 // Test seam: null restores SSL_read/SSL_write/SSL_has_pending on session.ssl.
 void relay_set_tls_io(const relay_tls_io* io);
+// The TLS side in use (the generation-1 relay shares it).
+const relay_tls_io* relay_tls_io_current();
+// Whether the connection in place is not the one the main loop noted before
+// its wait (ask under g_conn_lock): its readiness belongs to the old one.
+bool relay_conn_replaced();
 
 // Test seam: the controller call of the session-kill path (null restores
 // vpnc_dtor).

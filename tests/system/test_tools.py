@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import shutil
+import stat
 import subprocess
 import time
 
@@ -107,6 +108,10 @@ REFUSED = [
     ("ifconfig", "utun3 10.9.0.5 1.1.1.1 1.1.1.2", 1, "usage"),
     ("ifconfig", "", 1, "usage"),
     ("system_profiler", "-xml SPHardwareDataType", 1, "not handled"),
+    ("kextload", "-v /Library/Extensions/tun.kext", 1, "not handled"),
+    ("kextunload", "", 1, "not handled"),
+    ("mknod", "/tmp/x p", 1, "not handled"),
+    ("mknod", "/tmp/x c ten 200", 1, "bad device number"),
 ]
 
 
@@ -130,6 +135,20 @@ def test_journal_records_every_call_with_the_macos_path(tmp_path):
         ["/usr/sbin/arp", "-s", "10.77.0.1", "bad-mac"],
         ["/usr/sbin/system_profiler", "SPHardwareDataType"],
     ]
+
+
+def test_mknod_makes_the_node_and_kext_tools_only_record(tmp_path):
+    journal = tmp_path / "journal"
+    env = {"VPNC_TOOL_JOURNAL": str(journal)}
+    node = tmp_path / "tun3"
+    assert run_tool("mknod", [str(node), "c", "1", "3"], env=env).returncode == 0
+    st = node.stat()
+    assert stat.S_ISCHR(st.st_mode) and (os.major(st.st_rdev), os.minor(st.st_rdev)) == (1, 3)
+    assert run_tool("mknod", [str(node), "c", "1", "3"], env=env).returncode == 1  # exists
+    assert run_tool("kextunload", ["/Library/Extensions/tun.kext"], env=env).returncode == 0
+    assert run_tool("kextload", ["/Library/Extensions/tun.kext"], env=env).returncode == 0
+    assert [json.loads(line)[0] for line in journal.read_text().splitlines()] == [
+        "/sbin/mknod", "/sbin/mknod", "/sbin/kextunload", "/sbin/kextload"]
 
 
 def hardware_uuid_lines(stdout):

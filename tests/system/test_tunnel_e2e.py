@@ -8,6 +8,7 @@ sent and received."""
 
 import hashlib
 import os
+import re
 import socket
 import sys
 import threading
@@ -69,6 +70,11 @@ def test_tunnel_up_with_client_address_and_ping_through_it(testhost, gateway, fl
     testhost.signal_daemon()
     sess.assert_ended()
     sess.assert_host_put_back()
+    # The legacy tun device is never used: no node made, no driver reloaded.
+    tools = {entry[0] for entry in testhost.journal()}
+    assert not tools & {"/sbin/mknod", "/sbin/kextload", "/sbin/kextunload"}, tools
+    r = testhost.run_host(["ls", "/dev"], check=True)
+    assert not [n for n in r.stdout.split() if re.fullmatch(r"tun\d+", n)], r.stdout
 
 
 def _recv_all(sock, n, timeout):

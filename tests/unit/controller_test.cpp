@@ -254,7 +254,7 @@ TEST_F(Controller, TeardownRunsEveryStepInOrder) {
   EXPECT_FALSE(fd_open(p[0]));
   EXPECT_EQ(s.hostname[0], '\0');
   EXPECT_EQ(if_name_to_lum[0], '\0');
-  EXPECT_EQ(tundev_created, 0);
+  EXPECT_EQ(tundev_created, -1);
   EXPECT_EQ(g_thread_stop, 1);
   EXPECT_EQ(g_restore_hostmap, 0);
   EXPECT_TRUE(logged("vpn_version_control at "));
