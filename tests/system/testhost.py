@@ -866,7 +866,15 @@ class TestHost:
         for child in self._children(self.daemon.pid):
             with contextlib.suppress(OSError):
                 self._daemon_proc = (child, os.pidfd_open(child))
+        # send_signal(), terminate() and kill() reach the daemon itself, not
+        # the nsenter that waits for it
+        self.daemon.send_signal = self._signal_daemon_if_running
         return self.daemon
+
+    def _signal_daemon_if_running(self, sig: int) -> None:
+        if self.daemon is not None and self.daemon.poll() is None and self._daemon_proc is not None:
+            with contextlib.suppress(ProcessLookupError):
+                signal.pidfd_send_signal(self._daemon_proc[1], sig)
 
     def _forget_daemon_proc(self) -> None:
         if self._daemon_proc is not None:
