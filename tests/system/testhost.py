@@ -868,13 +868,15 @@ class TestHost:
                 self._daemon_proc = (child, os.pidfd_open(child))
         # send_signal(), terminate() and kill() reach the daemon itself, not
         # the nsenter that waits for it
-        self.daemon.send_signal = self._signal_daemon_if_running
-        return self.daemon
+        proc, target = self.daemon, self._daemon_proc
 
-    def _signal_daemon_if_running(self, sig: int) -> None:
-        if self.daemon is not None and self.daemon.poll() is None and self._daemon_proc is not None:
-            with contextlib.suppress(ProcessLookupError):
-                signal.pidfd_send_signal(self._daemon_proc[1], sig)
+        def send_signal(sig: int) -> None:
+            # this daemon only, while its pidfd is still held
+            if proc.poll() is None and target is not None and self._daemon_proc is target:
+                with contextlib.suppress(ProcessLookupError):
+                    signal.pidfd_send_signal(target[1], sig)
+        self.daemon.send_signal = send_signal
+        return self.daemon
 
     def _forget_daemon_proc(self) -> None:
         if self._daemon_proc is not None:
