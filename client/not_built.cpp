@@ -1,11 +1,9 @@
-// Operations this version does not build (outside-proxy traversal, PAC
-// files and proxy settings). Each says so in the log and answers failure,
-// never success.
+// Operations this version does not build (outside-proxy traversal). Each
+// says so in the log and answers failure, never success.
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/hostnet_ops.h"
-#include "client/proxy/proxy.h"
 #include "client/process_handler.h"
 #include "client/route_entry.h"
 #include "client/tunnel_ops.h"
@@ -27,16 +25,4 @@ int vpnc_client_wait_proxy_auth(vpnc_session*) {
 int vpnc_client_wait_ntlm_neg(vpnc_session*) {
   not_built("vpnc_client_wait_ntlm_neg");
   return VPNC_STATE_FATAL;
-}
-int generate_insideproxy_script(vpnc_session*) {
-  not_built("generate_insideproxy_script");
-  return -1;
-}
-int generate_outside_script_mac(vpnc_session*, const char*) {
-  not_built("generate_outside_script_mac");
-  return -1;
-}
-int setoriginalproxy_mac(vpnc_session*) {
-  not_built("setoriginalproxy_mac");
-  return -1;
 }

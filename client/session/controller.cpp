@@ -16,6 +16,7 @@
 #include "client/diag.h"
 #include "client/hostnet_ops.h"
 #include "client/process_handler.h"
+#include "client/proxy/proxy.h"
 #include "client/session/gateway_conn.h"
 #include "client/session/http_reply.h"
 #include "client/session/tls_methods.h"
@@ -250,6 +251,9 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
     tundev_created = 0;
   }
   if (!navtype_is(s, "commandline")) {
+    // Waits for an inside-proxy installation under way and stops any later
+    // one, so the mode read below covers every service that was switched.
+    proxy_teardown_begin();
     if (s->proxy_mode.load() != 0) ops.setoriginalproxy_mac(s);
   } else {
     ops.logout_vpn(s);

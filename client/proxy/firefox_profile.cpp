@@ -1,0 +1,217 @@
+// Points a Firefox profile at a PAC file through its user.js and puts the
+// profile back; asks scutil for the primary interface. Silent by design: the
+// edit and the restore report nothing, the query leaves the caller's buffer.
+//
+// The edit keeps a record of what it changed (backups it made, user.js moved
+// aside, user.js written) so the restore undoes exactly that, once; a backup
+// that is already there is never overwritten.
+#include "client/proxy/firefox_profile.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/popen_rw.h"
+
+char prefsfilepath[512] = {};
+
+namespace {
+
+constexpr size_t kPathSize = sizeof prefsfilepath;
+constexpr const char kFindProfiles[] = "find ~/Library/Application\\ Support/Firefox/Profiles -name prefs.js";
+constexpr const char kPacDir[] = "/usr/local/tevra_vpn/";
+constexpr const char kTypeLine[] = "user_pref(\"network.proxy.type\",2);\n";
+constexpr const char kUrlLine[] = "user_pref(\"network.proxy.autoconfig_url\",\"file://%s%s\");";
+constexpr const char kPrefs[] = "prefs.js";
+constexpr const char kPrefsBackup[] = "prefs.js.bak.tevra";
+constexpr const char kUser[] = "user.js";
+constexpr const char kUserBackup[] = "user.js.bak.tevra";
+
+constexpr const char kScutilQuery[] = "get State:/Network/Global/IPv4\nd.show\n";
+static_assert(sizeof kScutilQuery == 39, "the two commands and their terminating zero byte");
+constexpr const char kKey[] = "PrimaryInterface : ";
+constexpr size_t kKeyLen = sizeof kKey - 1;
+constexpr int kScutilBoundMs = 5000;
+
+struct edit_record {
+  bool in_force = false;
+  bool prefs_backup_made = false;
+  bool user_moved = false;
+  bool user_written = false;
+};
+
+std::mutex g_lock;
+edit_record g_edit;
+
+// The PAC name ends up inside a JavaScript string of user.js.
+bool pac_name_ok(const char* name) {
+  if (!name || !*name) return false;
+  for (const char* p = name; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (!std::isalnum(c) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
+bool join(char (&out)[kPathSize], const char* dir, const char* file) {
+  const int n = std::snprintf(out, sizeof out, "%s%s", dir, file);
+  return n > 0 && static_cast<size_t>(n) < sizeof out;
+}
+
+// The last whole line of find's output that names a prefs.js; its directory
+// (with the '/') into `dir`. Pieces of an overlong line are never taken.
+bool find_profile(char (&dir)[kPathSize]) {
+  FILE* fp = popen(kFindProfiles, "r");
+  if (!fp) return false;
+  char line[kPathSize];
+  bool whole = true;
+  bool found = false;
+  while (std::fgets(line, sizeof line, fp)) {
+    const size_t n = std::strlen(line);
+    const bool ends = n > 0 && line[n - 1] == '\n';
+    const bool starts = whole;
+    whole = ends;
+    if (!starts || (!ends && !std::feof(fp))) continue;
+    const size_t len = ends ? n - 1 : n;
+    line[len] = '\0';
+    constexpr size_t kTail = sizeof "/prefs.js" - 1;
+    if (len < kTail || std::strcmp(line + len - kTail, "/prefs.js") != 0) continue;
+    const size_t dir_len = len - (kTail - 1);
+    // Every name formed from the directory must fit.
+    if (dir_len + sizeof kPrefsBackup > kPathSize) continue;
+    std::memcpy(dir, line, dir_len);
+    dir[dir_len] = '\0';
+    found = true;
+  }
+  pclose(fp);
+  return found;
+}
+
+// Byte-for-byte copy into a file that must not exist yet.
+bool copy_new(const char* from, const char* to) {
+  FILE* in = std::fopen(from, "rb");
+  if (!in) return false;
+  FILE* out = std::fopen(to, "wbx");
+  if (!out) {
+    std::fclose(in);
+    return false;
+  }
+  char buf[1024];
+  bool ok = true;
+  size_t n;
+  while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0) ok = std::fwrite(buf, 1, n, out) == n;
+  ok = ok && !std::ferror(in);
+  std::fclose(in);
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) std::remove(to);
+  return ok;
+}
+
+// Writes the two proxy lines, the second without a newline. `created` tells
+// whether the file now exists (the restore must remove it then).
+bool write_user_js(const char* path, const char* pac_name, bool* created) {
+  FILE* out = std::fopen(path, "w");
+  *created = out != nullptr;
+  if (!out) return false;
+  bool ok = std::fputs(kTypeLine, out) >= 0;
+  ok = std::fprintf(out, kUrlLine, kPacDir, pac_name) > 0 && ok;
+  return std::fclose(out) == 0 && ok;
+}
+
+}  // namespace
+
+void setfirefoxvpnproxy(const char* pac_name) {
+  if (!pac_name_ok(pac_name)) return;
+  std::lock_guard<std::mutex> lk(g_lock);
+  char dir[kPathSize] = {};
+  if (!find_profile(dir)) return;  // no profile: nothing is written anywhere
+
+  char prefs[kPathSize], prefs_bak[kPathSize], user[kPathSize], user_bak[kPathSize];
+  if (!join(prefs, dir, kPrefs) || !join(prefs_bak, dir, kPrefsBackup) || !join(user, dir, kUser) ||
+      !join(user_bak, dir, kUserBackup))
+    return;
+
+  if (g_edit.in_force) {
+    // A second edit keeps the first one's backups and rewrites only a
+    // user.js that the first one wrote.
+    if (std::strcmp(dir, prefsfilepath) != 0 || !g_edit.user_written) return;
+    bool created = false;
+    write_user_js(user, pac_name, &created);
+    return;
+  }
+
+  edit_record rec;
+  // An edit that stops early still records what it changed so far.
+  auto commit = [&] {
+    if (!rec.prefs_backup_made && !rec.user_moved && !rec.user_written) return;
+    rec.in_force = true;
+    g_edit = rec;
+    std::memcpy(prefsfilepath, dir, sizeof prefsfilepath);
+  };
+
+  if (!copy_new(prefs, prefs_bak)) return;
+  rec.prefs_backup_made = true;
+
+  if (access(user, F_OK) == 0) {
+    if (access(user_bak, F_OK) == 0 || std::rename(user, user_bak) != 0) return commit();
+    rec.user_moved = true;
+  }
+  bool created = false;
+  write_user_js(user, pac_name, &created);
+  rec.user_written = created;
+  commit();
+}
+
+void setfirefoxoriginalproxy() {
+  std::lock_guard<std::mutex> lk(g_lock);
+  if (!g_edit.in_force || !prefsfilepath[0]) return;
+  char prefs[kPathSize], prefs_bak[kPathSize], user[kPathSize], user_bak[kPathSize];
+  if (join(prefs, prefsfilepath, kPrefs) && join(prefs_bak, prefsfilepath, kPrefsBackup) &&
+      join(user, prefsfilepath, kUser) && join(user_bak, prefsfilepath, kUserBackup)) {
+    if (g_edit.user_written) std::remove(user);
+    if (g_edit.user_moved) std::rename(user_bak, user);
+    // Preferences that Firefox wrote into prefs.js meanwhile go with it.
+    if (g_edit.prefs_backup_made) std::rename(prefs_bak, prefs);
+  }
+  g_edit = edit_record{};
+  prefsfilepath[0] = '\0';
+}
+
+void getintffromscutil(char* out, std::size_t capacity) {
+  if (!out || capacity == 0) return;
+  popen_rw_t p = popen_rw("scutil");
+  if (!p.stream) return;
+  popen_rw_write(p, kScutilQuery, sizeof kScutilQuery);
+  // scutil waits for more commands until its input ends.
+  popen_rw_shutdown_write(p);
+
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  auto left_ms = [&] {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return kScutilBoundMs - static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
+  };
+  char line[80];
+  bool found = false;
+  for (int left = left_ms(); left > 0; left = left_ms()) {
+    popen_rw_read_timeout(p, left);
+    if (!std::fgets(line, sizeof line, p.stream)) break;
+    if (found) continue;  // drain the rest of the reply
+    const char* key = std::strstr(line, kKey);
+    if (!key) continue;
+    const char* name = key + kKeyLen;
+    size_t n = std::strlen(name);
+    if (n > 0 && name[n - 1] == '\n') --n;
+    if (n > capacity - 1) n = capacity - 1;
+    std::memcpy(out, name, n);
+    out[n] = '\0';
+    found = true;
+  }
+  const int left = left_ms();
+  pclose_rw(&p, left > 0 ? left : 0);
+}

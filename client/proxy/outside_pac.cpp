@@ -1,0 +1,294 @@
+// The PAC file for a connection through an outside proxy: the gateway and
+// the excluded networks through that proxy, the tunnel's networks direct,
+// everything else as the user's own settings say.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "client/config_store.h"
+#include "client/diag.h"
+#include "client/proxy/pac_text.h"
+#include "client/proxy/proxy.h"
+#include "client/proxy/proxy_internal.h"
+
+namespace {
+constexpr const char kLogModule[] = "vpn_states";
+constexpr std::size_t kPacNameLimit = 510;
+constexpr std::size_t kProtocolTextCapacity = 255;
+
+bool contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string percent_decoded(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 && hex_value(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// The local file a user's PAC URL names, or empty when the URL is not used.
+std::string user_pac_path(const std::string& url, int enable) {
+  if (url.empty()) return {};
+  if (enable != 1) {
+    VPN_LOG("pac file %s is switched off, not used", url.c_str());
+    return {};
+  }
+  std::string path;
+  for (const char* prefix : {"file://localhost/", "file:///"}) {
+    if (url.compare(0, std::strlen(prefix), prefix) == 0) {
+      path = percent_decoded(url.substr(std::strlen(prefix) - 1));
+      break;
+    }
+  }
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    VPN_LOG("pac file %s is not a local file, not used", url.c_str());
+    return {};
+  }
+  // A file this daemon installed (left by an earlier run) would make the
+  // new file call itself.
+  constexpr char kOwn[] = "/Library/Frameworks/tev_prox";
+  if (path.compare(0, std::strlen(kOwn), kOwn) == 0 && path.size() >= 4 &&
+      path.compare(path.size() - 4, 4, ".pac") == 0) {
+    VPN_LOG("pac file %s was installed by this program, not used", url.c_str());
+    return {};
+  }
+  return path;
+}
+
+bool read_file(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return false;
+  *out = ss.str();
+  return true;
+}
+
+// The value of `key` in the saved-proxy text, up to the next ";".
+bool protocol_value(const std::string& saved, const char* key, std::string* value) {
+  const std::size_t at = saved.find(key);
+  if (at == std::string::npos) return false;
+  const std::size_t from = at + std::strlen(key);
+  const std::size_t end = saved.find(';', from);
+  *value = saved.substr(from, end == std::string::npos ? std::string::npos : end - from);
+  if (value->size() > kProtocolTextCapacity) {
+    vpn_log(kLogModule, __LINE__, "generate_outside_script_mac", "proxy for %s longer than %zu characters, not used",
+            key, kProtocolTextCapacity);
+    return false;
+  }
+  return true;
+}
+
+std::string manual_tail(const std::string& saved, const std::string& bypass_block) {
+  struct proto {
+    const char* key;
+    const char* scheme;
+  };
+  static constexpr proto kOrder[] = {
+      {"ftp=", "ftp"}, {"gopher=", "gopher"}, {"http=", "http"}, {"https=", "https"}, {"rtsp=", "rtsp"},
+  };
+  std::string tail;
+  std::string value, proxy;
+  for (const auto& p : kOrder) {
+    if (!protocol_value(saved, p.key, &value) || !SkipHttpOrHttpsString(value, &proxy)) continue;
+    tail += pac_scheme_test(p.scheme) + bypass_block + pac_return_proxy_block(proxy) + "\n";
+  }
+  if (protocol_value(saved, "socks=", &value) && SkipHttpOrHttpsString(value, &proxy))
+    tail += bypass_block + "\treturn \"SOCKS " + pac_js_escape(proxy) + "\";\n}\n";
+  else
+    tail += kPacReturnDirectEnd;
+  return tail;
+}
+
+// Writes the whole file, or removes what was written.
+bool write_pac(const std::string& path, const std::string& text) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok) {
+    vpn_log(kLogModule, __LINE__, "generate_outside_script_mac", "failed to write %s: %s", path.c_str(),
+            std::strerror(errno));
+    unlink(path.c_str());
+  }
+  return ok;
+}
+}  // namespace
+
+bool SkipHttpOrHttpsString(const std::string& value, std::string* proxy) {
+  const std::size_t sep = value.find("://");
+  if (sep == std::string::npos) {
+    *proxy = value;
+    return true;
+  }
+  std::string scheme = value.substr(0, std::min<std::size_t>(sep + 3, 127));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (contains(scheme, "http://") || contains(scheme, "https://") || contains(scheme, "ftp://")) {
+    *proxy = value.substr(sep + 3);
+    return true;
+  }
+  return false;
+}
+
+int GenerateBypassScript(std::string* out, const std::string& bypass) {
+  out->clear();
+  if (bypass.empty()) {
+    VPN_LOG("GenerateBypassScript: no bypass rules\n");
+    return 0;
+  }
+  const bool local = contains(bypass, "<local>");
+  std::string alternatives;
+  std::size_t at = 0;
+  while (at <= bypass.size()) {
+    std::size_t end = bypass.find(';', at);
+    if (end == std::string::npos) end = bypass.size();
+    const std::string entry = bypass.substr(at, end - at);
+    if (!entry.empty() && !contains(entry, "<local>")) {
+      if (!alternatives.empty()) alternatives += '|';
+      alternatives += pac_host_pattern(entry);
+    }
+    at = end + 1;
+  }
+  if (!local && alternatives.empty()) {
+    VPN_LOG("GenerateBypassScript: no bypass rules\n");
+    return 0;
+  }
+  std::string cond;
+  if (local) {
+    VPN_LOG("GenerateBypassScript:rule <local> found\n");
+    cond = "isPlainHostName(host)";
+  }
+  if (!alternatives.empty()) {
+    if (local) cond += " || ";
+    cond += "host.search(/" + alternatives + "/) >= 0";
+  }
+  *out = "\tif(" + cond + ") {\n\t\treturn \"DIRECT\";\n\t}\n";
+  return 1;
+}
+
+int generate_outside_script_mac(vpnc_session* s, const char* dir) {
+  if (s->proxy_type == OUTPROXY_NONE) {
+    VPN_LOG("no proxy setting or using PPP line, skip operations related to proxy");
+    return 2;
+  }
+  std::string saved, url;
+  GetSavedUserProxyString(&saved);
+  const int enable = GetSavedUserProxyScriptFileName(&url);
+  if (enable == 1 && !url.empty()) VPN_LOG("pac file path:%s", url.c_str());
+  std::string user_path = user_pac_path(url, enable);
+  const std::string pac_name = std::string(dir) + "tev_prox.pac";
+  const std::string pac_path = proxy_file_path(pac_name.c_str());
+
+  // Every path below that writes no file first removes what an earlier run
+  // left at the name, so the installation never picks up a stale file.
+  auto install_nothing = [&] {
+    if (pac_name.size() <= kPacNameLimit) unlink(pac_path.c_str());
+    setvpnproxy_mac();
+    return 0;
+  };
+
+  if (s->tunfd.load() < 0) {
+    VPN_LOG("tun fd is not valid");
+    return install_nothing();
+  }
+  const bool saved_proxies = saved != "none" && (contains(saved, "ftp") || contains(saved, "https") ||
+                                                 contains(saved, "http") || contains(saved, "gopher") ||
+                                                 contains(saved, "socks") || contains(saved, "rtsp"));
+  if (user_path.empty() && !saved_proxies) {
+    VPN_LOG("clear proxy settings - no script is necessary");
+    return install_nothing();
+  }
+  if (pac_name.size() > kPacNameLimit) {
+    VPN_LOG("pac file name longer than %zu characters", kPacNameLimit);
+    setvpnproxy_mac();
+    return 0;
+  }
+  std::string bypass, bypass_block;
+  if (getbypass(&bypass) == 0) {
+    VPN_LOG("Failed to get saved user proxy settings, no Bypass rule");
+  } else {
+    VPN_LOG("GenerateScript:the bypass is :%s", bypass.c_str());
+    if (!is_fulltunnel() && GenerateBypassScript(&bypass_block, bypass) == 0) VPN_LOG("Didn't generatae bypass script");
+  }
+  if (!m_pExcludeResouceList) {
+    VPN_LOG("exclude subnet list is null!");
+    return 0;
+  }
+  if (!m_pResouceList) {
+    VPN_LOG("subnet list is null!");
+    return 0;
+  }
+  const long count = static_cast<long>(std::min<uint32_t>(m_pResouceList->count, kResourceCapacity));
+  if (count <= 0) {
+    VPN_LOG("here are no zones in adapter object");
+    return install_nothing();
+  }
+
+  std::string text;
+  bool user_copied = false;
+  if (!user_path.empty()) {
+    std::string script;
+    if (!read_file(proxy_file_path(user_path.c_str()), &script)) {
+      VPN_LOG("failed to open file %s for reading", url.c_str());
+      return install_nothing();
+    }
+    long changed = 0;
+    std::string renamed = pac_rename_text(script, "_", &changed);
+    if (contains(script, "_indProxyForURL")) {
+      // Already a renamed copy: handing requests to it could loop for ever.
+      VPN_LOG("pac file %s already holds _indProxyForURL, not used", url.c_str());
+    } else if (changed == 0) {
+      if (!write_pac(pac_path, script)) VPN_LOG("ClearProxySettings: failed to open file %s for writing\n", pac_name.c_str());
+      setvpnproxy_mac();
+      return 0;
+    } else {
+      text = renamed;
+      user_copied = true;
+    }
+  }
+
+  const std::string outside = "PROXY " + pac_dotted(s->proxy_ip) + ":" + std::to_string(s->proxy_port);
+  const std::string gateway = pac_js_escape(s->hostname);
+  text += kPacHead;
+  text += "\tif(dnsResolve(host) == \"" + gateway + "\") {\n" + pac_return_proxy_block(outside.substr(6));
+  text += "\tif(shExpMatch(host, \"" + gateway + "\")) {\n" + pac_return_proxy_block(outside.substr(6));
+  const uint32_t excluded = std::min<uint32_t>(m_pExcludeResouceList->count, kResourceCapacity);
+  if (excluded > 0) VPN_LOG("here find excluded network zones in adapter object");
+  for (uint32_t i = 0; i < excluded; ++i) {
+    const auto& r = m_pExcludeResouceList->entries[i];
+    VPN_LOG("net mask is %s", pac_dotted(r.mask).c_str());
+    text += pac_isinnet_test(r.ip, r.mask) + pac_return_proxy_block(outside.substr(6));
+  }
+  for (long i = 0; i < count; ++i) {
+    const auto& r = m_pResouceList->entries[i];
+    VPN_LOG("net mask is %s", pac_dotted(r.mask).c_str());
+    text += pac_isinnet_test(r.ip, r.mask) + kPacReturnDirectBlock;
+  }
+  if (is_fulltunnel())
+    text += kPacReturnDirectEnd;
+  else if (user_copied)
+    text += "\treturn _indProxyForURL(url, host);\n}\n";
+  else
+    text += manual_tail(saved, bypass_block);
+
+  if (!write_pac(pac_path, text)) VPN_LOG("ClearProxySettings: failed to open file %s for writing\n", pac_name.c_str());
+  setvpnproxy_mac();
+  return 0;
+}
