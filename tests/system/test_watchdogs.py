@@ -1,6 +1,6 @@
-"""The keepalive thread, the full-tunnel default-route watch and the browser
-watch end to end in the test host, against a gateway that names a short
-keepalive interval."""
+"""The keepalive thread, the full-tunnel default-route watch, the browser
+watch and the one-shot inside-proxy thread end to end in the test host,
+against a gateway that names a short keepalive interval."""
 
 import os
 import re
@@ -12,8 +12,10 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 import gateway as g  # noqa: E402
 import scenario  # noqa: E402
+import sysconfig_store  # noqa: E402
 from scenario import gateway  # noqa: E402,F401  (fixture)
-from tunnel_session import CLIENT_IP, NEXT_HOP, TunnelSession, log_count  # noqa: E402
+from tunnel_session import (CLIENT_IP, NEXT_HOP, TunnelSession, log_count,  # noqa: E402
+                            store_contents)
 
 pytestmark = pytest.mark.skipif(
     not (scenario.tunnel_built() and scenario.built("keepalive_thread", "browser_closed_or_not",
@@ -158,3 +160,23 @@ def test_browser_watch_ends_the_session_once_the_browser_is_gone(testhost, gatew
     sess.assert_ended()
     sess.assert_host_put_back()
     assert sess.logouts() == [] and gw.logouts == []
+
+
+def service_proxies(testhost) -> dict:
+    prefs = store_contents(testhost).get("preferences.json", {})
+    return prefs.get("NetworkServices", {}).get(sysconfig_store.SERVICE, {}).get("Proxies", {})
+
+
+@pytest.mark.time_limit(120)
+def test_inside_proxy_thread_points_the_services_at_the_pac_file_until_the_end(testhost, gateway):
+    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL,
+                            resources=[g.Resource("10.99.0.0", "255.255.255.0")],
+                            inside_proxy=(g.PROXY_MANUAL, "10.99.0.3:3128")))
+    (testhost.library_dir / "Frameworks").mkdir(parents=True, exist_ok=True)  # as on every Mac
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    wait_for(lambda: service_proxies(testhost).get("ProxyAutoConfigEnable") == 1, 30,
+             "the inside-proxy PAC file set on the service", testhost)
+    assert service_proxies(testhost).get("ProxyAutoConfigURLString")
+    testhost.signal_daemon()
+    sess.assert_ended()
+    sess.assert_host_put_back()  # the store as it was, proxies included

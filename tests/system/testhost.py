@@ -877,6 +877,16 @@ class TestHost:
         for child in self._children(self.daemon.pid):
             with contextlib.suppress(OSError):
                 self._daemon_proc = (child, os.pidfd_open(child))
+        # send_signal(), terminate() and kill() reach the daemon itself, not
+        # the nsenter that waits for it
+        proc, target = self.daemon, self._daemon_proc
+
+        def send_signal(sig: int) -> None:
+            # this daemon only, while its pidfd is still held
+            if proc.poll() is None and target is not None and self._daemon_proc is target:
+                with contextlib.suppress(ProcessLookupError):
+                    signal.pidfd_send_signal(target[1], sig)
+        self.daemon.send_signal = send_signal
         return self.daemon
 
     def _forget_daemon_proc(self) -> None:
