@@ -1,5 +1,7 @@
 #include "platform/popen_rw.h"
 
+#include "platform/signals.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -9,20 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The command must not inherit the caller's blocked or ignored signals.
-void reset_signals() {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig == SIGKILL || sig == SIGSTOP) continue;
-    sigaction(sig, &dfl, nullptr);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
 
 long elapsed_ms(const timespec& since) {
   timespec now{};
@@ -46,7 +34,7 @@ popen_rw_t popen_rw(const char* cmd) {
   if (pid == 0) {
     // Own process group, so a bound can stop the command with its children.
     setpgid(0, 0);
-    reset_signals();
+    vpnc_child_default_signals();  // nothing blocked or ignored carries over
     dup2(sv[1], 0);
     dup2(sv[1], 1);
     close_range(3, ~0U, 0);

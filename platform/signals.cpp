@@ -36,6 +36,19 @@ void vpnc_child_restore_signals() {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void vpnc_child_default_signals() {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    sigaction(sig, &dfl, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 FILE* vpnc_popen_read(const char* cmd, pid_t* pid) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;

@@ -28,6 +28,10 @@ bool vpnc_signal_ends_by_default(int sig);
 // Async-signal-safe. Registered for every fork once signal handling starts.
 void vpnc_child_restore_signals();
 
+// In a freshly forked child about to exec a tool: every signal at its default
+// action and none blocked, whatever the parent had. Async-signal-safe.
+void vpnc_child_default_signals();
+
 // popen(cmd, "r") whose child starts with every signal at its default action
 // and none blocked (the C library's popen leaves the daemon's ignored SIGPIPE
 // and its blocked set to the tool). The command runs under /bin/sh -c; the

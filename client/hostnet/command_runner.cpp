@@ -18,6 +18,7 @@
 #include "client/diag.h"
 #include "client/session.h"
 #include "client/vpn_globals.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
@@ -36,21 +37,6 @@ bool hand_to_hook(const char* cmd, bool waited) {
   if (!h) return false;
   h(cmd, waited);
   return true;
-}
-
-// In a freshly forked child, before exec: the daemon's blocked signals and
-// ignored dispositions (SIGPIPE among them) must not carry over to the tool.
-void reset_signals_in_child() {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig == SIGKILL || sig == SIGSTOP) continue;
-    sigaction(sig, &dfl, nullptr);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 void sleep_seconds(int secs) {
@@ -85,7 +71,7 @@ int run_gateway_command(const char* cmd, int wait) {
       pid_t grandchild = fork();
       if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
     }
-    reset_signals_in_child();
+    vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
     close_range(0, ~0U, 0);
     execl("/bin/bash", "/bin/bash", "-c", cmd, static_cast<char*>(nullptr));
     _exit(0);
@@ -140,7 +126,7 @@ int forknexec(const char* cmd, int secs) {
     if (pid == 0) {
       if (conn >= 0) close(conn);
       if (ctl >= 0) close(ctl);
-      reset_signals_in_child();
+      vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
       close_range(3, ~0U, 0);
       // Raw call: the child has one thread, the library's all-thread id
       // change is not wanted here. A failure leaves the ids as they are.

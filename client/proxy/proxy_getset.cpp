@@ -18,6 +18,7 @@
 
 #include "client/diag.h"
 #include "client/vpn_globals.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "proxy_getset";
@@ -191,16 +192,7 @@ _proxy_item* item_of(proxy_schema schema, _proxy_setting* s) {
 // Child side of the runners: default signals, no inherited descriptors, the
 // standard ones on /dev/null so nothing the command opens lands on 0-2.
 void prepare_child() {
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig == SIGKILL || sig == SIGSTOP) continue;
-    sigaction(sig, &dfl, nullptr);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  vpnc_child_default_signals();
   const int devnull = open("/dev/null", O_RDWR);
   if (devnull >= 0) {
     dup2(devnull, 0);
