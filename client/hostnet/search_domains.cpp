@@ -98,13 +98,9 @@ int ask_networksetup(const char* verb, const char* service, const char* none) {
 char localsearchdomains_p[512];
 int oldSearchDomainLen = 0;
 
-std::string shell_domain_word(const std::string& text) {
-  bool plain = true;
-  for (char c : text)
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
-          c == '_'))
-      plain = false;
-  if (plain) return text;
+namespace {
+// One shell word in single quotes ('\'' for a quote): the shell hands it over literally.
+std::string single_quoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) {
     if (c == '\'')
@@ -114,19 +110,22 @@ std::string shell_domain_word(const std::string& text) {
   }
   return out + "'";
 }
+}  // namespace
+
+std::string shell_domain_word(const std::string& text) {
+  bool plain = true;
+  for (char c : text)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+          c == '_'))
+      plain = false;
+  return plain ? text : single_quoted(text);
+}
 
 std::string shell_service_word(const char* name) {
   const std::string text = name ? name : "";
   // Inside double quotes the shell still acts on $, `, \ and ".
   if (text.find_first_of("$`\\\"") == std::string::npos) return "\"" + text + "\"";
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
+  return single_quoted(text);
 }
 
 void set_dns_read_hook(read_command_hook hook) {
