@@ -26,6 +26,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import traceback
 import tempfile
 import time
 from pathlib import Path
@@ -144,32 +145,11 @@ def make_testhost(work: Path, daemon: Path, uplink: str):
         return thm.TestHost(work, daemon=daemon)
 
     class VethTestHost(thm.TestHost):
-        def _make_namespaces(self):
-            self._host, self._host_ns = self._holder()
-            self._gw, self._gw_ns = self._holder()
+        def _make_uplink(self):
             # made inside the host namespace, its peer straight in the gateway
             # namespace: the machine's own namespace never sees either end
             self.run_host(["ip", "link", "add", thm.HOST_IF, "type", "veth", "peer", "name",
                            thm.UPLINK_IF, "netns", str(self._gw.pid)], check=True)
-            self.run_host(f"""set -e
-                ip link set lo up
-                ip link set {thm.HOST_IF} address {thm.HOST_MAC}
-                ip addr add {thm.HOST_IP}/{thm.PREFIX_LEN} dev {thm.HOST_IF}
-                ip link set {thm.HOST_IF} up
-                ip route add default via {thm.UPLINK_IP} dev {thm.HOST_IF}
-                """, check=True)
-            self.run_gw(f"""set -e
-                ip link set lo up
-                ip link set {thm.UPLINK_IF} address {thm.UPLINK_MAC}
-                ip addr add {thm.UPLINK_IP}/{thm.PREFIX_LEN} dev {thm.UPLINK_IF}
-                ip link set {thm.UPLINK_IF} up
-                sysctl -q -w net.ipv4.ip_forward=1
-                """, check=True)
-            r = self.run_gw(f"ip link add {thm.GATEWAY_IF} type dummy && "
-                            f"ip link set {thm.GATEWAY_IF} up")
-            if r.returncode != 0:
-                self.gw_addr_dev = "lo"
-            self.run_gw(f"ip addr add {thm.GATEWAY_IP}/32 dev {self.gw_addr_dev}", check=True)
 
     return VethTestHost(work, daemon=daemon)
 
@@ -513,6 +493,7 @@ def main(argv=None) -> int:
     try:
         rows = run(args)
     except (Exception, SystemExit, KeyboardInterrupt) as e:
+        traceback.print_exc()
         print(f"bench failed: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
     report(rows, args)

@@ -429,14 +429,7 @@ class TestHost:
         self._hold_ns(self._host.pid, "net", self._host_ns)
         self._gw, self._gw_ns = self._holder()
         self._hold_ns(self._gw.pid, "net", self._gw_ns)
-        self._wire = subprocess.Popen(
-            _guard([_PYTHON, str(_WIRE), self.host_ns_path, HOST_IF, self.gw_ns_path, UPLINK_IF]),
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True)
-        ready, _, _ = select.select([self._wire.stdout], [], [], 10)
-        line = self._wire.stdout.readline() if ready else b""
-        if line.strip() != b"ready":
-            raise TestHostError("the wire between the namespaces did not come up")
-        self._wire.stdout.close()
+        self._make_uplink()
         self.run_host(f"""set -e
             ip link set lo up
             ip link set {HOST_IF} address {HOST_MAC}
@@ -458,6 +451,18 @@ class TestHost:
             self.gw_addr_dev = "lo"
         self.run_gw(f"ip addr add {GATEWAY_IP}/32 dev {self.gw_addr_dev}", check=True)
         self._make_pid_namespace()
+
+    def _make_uplink(self) -> None:
+        """The cable between the namespaces: HOST_IF in the host one,
+        UPLINK_IF in the gateway one, copied frame by frame by wire.py."""
+        self._wire = subprocess.Popen(
+            _guard([_PYTHON, str(_WIRE), self.host_ns_path, HOST_IF, self.gw_ns_path, UPLINK_IF]),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True)
+        ready, _, _ = select.select([self._wire.stdout], [], [], 10)
+        line = self._wire.stdout.readline() if ready else b""
+        if line.strip() != b"ready":
+            raise TestHostError("the wire between the namespaces did not come up")
+        self._wire.stdout.close()
 
     def _make_pid_namespace(self) -> None:
         """The test host's own PID namespace, its first process a reaper
