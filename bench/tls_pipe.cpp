@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -302,6 +304,63 @@ int open_tun(const char* name) {
 
 constexpr unsigned char kKeepalive[20] = {0x45, 0, 0, 20, 0, 0, 0, 0, 0, 255, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
 
+// Writes whole IPv4 packets into the TUN on a thread of its own. A TUN write
+// carries the receiving TCP stack's work; on the relay's thread it would
+// share one core with the TLS work and cap the daemon before the daemon's
+// own limit.
+class TunWriter {
+ public:
+  explicit TunWriter(int tun) : tun_(tun), thread_([this] { run(); }) {}
+  TunWriter(const TunWriter&) = delete;
+  TunWriter& operator=(const TunWriter&) = delete;
+  ~TunWriter() {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      stop_ = true;
+    }
+    ready_.notify_one();
+    thread_.join();
+  }
+  // Packets back to back, each cut by its total length; waits while the
+  // writer is far behind, as a full wire would push back.
+  void push(const unsigned char* p, std::size_t n) {
+    std::unique_lock<std::mutex> lk(mu_);
+    room_.wait(lk, [&] { return queued_.size() < kMaxQueued; });
+    queued_.insert(queued_.end(), p, p + n);
+    lk.unlock();
+    ready_.notify_one();
+  }
+
+ private:
+  static constexpr std::size_t kMaxQueued = 1 << 20;
+
+  void run() {
+    std::vector<unsigned char> batch;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lk(mu_);
+        ready_.wait(lk, [&] { return stop_ || !queued_.empty(); });
+        if (queued_.empty()) return;
+        batch.swap(queued_);
+      }
+      room_.notify_one();
+      for (std::size_t pos = 0; batch.size() - pos >= 20;) {
+        const std::size_t tl = (std::size_t{batch[pos + 2]} << 8) | batch[pos + 3];
+        (void)!write(tun_, batch.data() + pos, tl);  // a full queue drops, as a wire would
+        pos += tl;
+      }
+      batch.clear();
+    }
+  }
+
+  int tun_;
+  std::mutex mu_;
+  std::condition_variable ready_, room_;
+  std::vector<unsigned char> queued_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // Relays between the daemon's TLS stream and the TUN device until the stream
 // ends or breaks. Packets from the TUN are gathered into records of up to
 // 16 KB; the daemon cuts the stream by the packets' total-length fields.
@@ -314,6 +373,7 @@ void gateway_relay(SSL* ssl, int tun) {
   std::array<unsigned char, 65536> rd{};
   std::array<unsigned char, 65536> pkt{};
   int pending_keepalives = 0;
+  TunWriter to_tun(tun);
   for (;;) {
     bool progress = false;
     short want_ssl = 0, want_tun = 0;
@@ -353,6 +413,7 @@ void gateway_relay(SSL* ssl, int tun) {
         in.insert(in.end(), rd.begin(), rd.begin() + n);
         progress = true;
         std::size_t pos = 0;
+        std::size_t run_from = 0;  // start of the packets not handed over yet
         while (in.size() - pos >= 20) {
           const std::size_t tl = (std::size_t{in[pos + 2]} << 8) | in[pos + 3];
           if (tl < 20) return;  // not a packet stream
@@ -360,11 +421,12 @@ void gateway_relay(SSL* ssl, int tun) {
           const unsigned char* p = in.data() + pos;
           if (p[9] == 255 && p[12] == 0 && p[13] == 1) {
             ++pending_keepalives;
-          } else {
-            (void)!write(tun, p, tl);  // a full queue drops, as a wire would
+            if (pos > run_from) to_tun.push(in.data() + run_from, pos - run_from);
+            run_from = pos + tl;
           }
           pos += tl;
         }
+        if (pos > run_from) to_tun.push(in.data() + run_from, pos - run_from);
         in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(pos));
       } else if (io == Io::kEof || io == Io::kError) {
         return;
