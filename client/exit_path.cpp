@@ -1,7 +1,8 @@
 // The one way out of the process. Several threads can decide to end the
 // daemon at the same moment (signal, terminate request, keepalive, browser
-// watch); only the first one closes the launcher sockets and exits, the others
+// watch); only the first one ends the launcher sockets and exits, the others
 // park here until the process is gone.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,9 +15,21 @@ namespace {
 std::atomic<bool> g_exit_taken{false};
 std::atomic<void (*)(int)> g_exit_hook{nullptr};
 
-void close_launcher_fd(std::atomic<int>& fd) {
+void close_listener(std::atomic<int>& fd) {
   int old = fd.exchange(-1);
   if (old != -1) close(old);
+}
+
+// The launcher connection may be in a launcher thread's recv() right now:
+// closing it there would pull the descriptor from under the call (its number
+// free for reuse) and, the call still holding the socket, would not even end
+// the connection. Shutting the sending side down ends it for the launcher at
+// once, after whatever reply was already sent; the reader is left blocked
+// rather than woken into logging an end the launcher did not make. The
+// descriptor goes with the process.
+void end_launcher_connection(std::atomic<int>& fd) {
+  int old = fd.exchange(-1);
+  if (old != -1) shutdown(old, SHUT_WR);
 }
 }  // namespace
 
@@ -26,8 +39,8 @@ void vpnc_set_exit_hook(void (*hook)(int status)) { g_exit_hook.store(hook); }
   if (g_exit_taken.exchange(true)) {
     for (;;) pause();
   }
-  close_launcher_fd(connfd);
-  close_launcher_fd(sockfdctl);
+  end_launcher_connection(connfd);
+  close_listener(sockfdctl);
   if (message != nullptr) vpn_log(module, line, func, "%s", message);
   std::fflush(nullptr);
   if (void (*hook)(int) = g_exit_hook.load()) hook(status);

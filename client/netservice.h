@@ -1,6 +1,7 @@
 // The host's active network services and the CF value conversions that the
 // DNS, proxy and default-route code share.
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,28 @@
 
 // Client name of every SystemConfiguration handle the daemon opens.
 inline constexpr const char kSCClientName[] = "TevraVPN";
+
+// Where a helper's log lines are attributed: the caller's module, line and
+// operation, so that they read as the caller's own.
+struct log_site {
+  const char* module;
+  int line;
+  const char* func;
+};
+
+// The network preferences; null after logging "SCPreferencesCreate failed,
+// error %d: %s" at `at` when they cannot be opened.
+SCPreferencesRef open_network_preferences(const log_site& at);
+
+// A service's protocol entity together with the preferences it came from
+// (needed to commit a change to it). `proto` is null when the service or its
+// entity of that type does not exist.
+struct service_entity {
+  SCPreferencesRef prefs;
+  SCNetworkProtocolRef proto;
+};
+// nullopt when the preferences cannot be opened (logged as above).
+std::optional<service_entity> open_service_entity(const log_site& at, const char* service_id, const char* type);
 
 // Appends the IDs of the active services (accepted interface type and an
 // IPv4 state in the dynamic store), in the preferences' order.

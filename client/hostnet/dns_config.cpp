@@ -66,17 +66,16 @@ void take_lists(const char* id, CFDictionaryRef dict, int* options, std::vector<
 
 // Sets the entity's configuration, commits and applies: 0, or 1 after
 // logging the step that failed.
-int write_entity(const char* func, const char* id, const SCPreferencesRef& prefs, const SCNetworkProtocolRef& proto,
-                 CFDictionaryRef config) {
-  if (!SCNetworkProtocolSetConfiguration(proto, config)) {
+int write_entity(const char* func, const char* id, const service_entity& entity, CFDictionaryRef config) {
+  if (!SCNetworkProtocolSetConfiguration(entity.proto, config)) {
     QLOG(func, "Set configuration failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return 1;
   }
-  if (!SCPreferencesCommitChanges(prefs)) {
+  if (!SCPreferencesCommitChanges(entity.prefs)) {
     QLOG(func, "Commit change failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return 1;
   }
-  if (!SCPreferencesApplyChanges(prefs)) {
+  if (!SCPreferencesApplyChanges(entity.prefs)) {
     QLOG(func, "Apply change failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return 1;
   }
@@ -84,9 +83,9 @@ int write_entity(const char* func, const char* id, const SCPreferencesRef& prefs
   return 0;
 }
 
-SCNetworkProtocolRef dns_entity(const SCPreferencesRef& prefs, const char* id) {
-  SCNetworkServiceRef service = SCNetworkServiceCopy(prefs, id);
-  return service ? SCNetworkServiceCopyProtocol(service, kSCNetworkProtocolTypeDNS) : nullptr;
+// The DNS entity, a failure logged as the caller's.
+std::optional<service_entity> dns_entity(int line, const char* func, const char* id) {
+  return open_service_entity({kLogModuleQn2, line, func}, id, kSCNetworkProtocolTypeDNS);
 }
 
 // Puts a service's DNS entity back as it was read: every key as it was, no
@@ -94,12 +93,9 @@ SCNetworkProtocolRef dns_entity(const SCPreferencesRef& prefs, const char* id) {
 void put_back(const std::string& id, const dns_setting& kept) {
   const char* func = "restore_dns";
   QLOG(func, "set dns for service %s, options: %d", id.c_str(), kept.options);
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    QLOG(func, "SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
-    return;
-  }
-  write_entity(func, id.c_str(), prefs, dns_entity(prefs, id.c_str()), kept.entity);
+  const auto dns = dns_entity(__LINE__, func, id.c_str());
+  if (!dns) return;
+  write_entity(func, id.c_str(), *dns, kept.entity);
 }
 
 std::vector<std::string> gateway_servers() {
@@ -139,12 +135,9 @@ int get_network_service_dns(const char* service_id, int* options, std::vector<st
   *options = 0;
   if (entity) *entity = nullptr;
   if (!service_id) return 1;
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    QLOG(kRead, "SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
-    return 1;
-  }
-  CFDictionaryRef config = SCNetworkProtocolGetConfiguration(dns_entity(prefs, service_id));
+  const auto dns = dns_entity(__LINE__, kRead, service_id);
+  if (!dns) return 1;
+  CFDictionaryRef config = SCNetworkProtocolGetConfiguration(dns->proto);
   if (entity) *entity = config;
   bool need_live = true;
   if (config) {
@@ -173,14 +166,10 @@ int set_network_service_dns(const char* service_id, int options, const std::vect
                             const std::vector<std::string>& domains) {
   if (!service_id) return 1;
   QLOG(kWrite, "set dns for service %s, options: %d", service_id, options);
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    QLOG(kWrite, "SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
-    return 1;
-  }
-  SCNetworkProtocolRef proto = dns_entity(prefs, service_id);
+  const auto dns = dns_entity(__LINE__, kWrite, service_id);
+  if (!dns) return 1;
   // Only the two keys change; whatever else the entity holds stays.
-  CFMutableDictionaryRef dict = CFDictionaryCreateMutableCopy(SCNetworkProtocolGetConfiguration(proto));
+  CFMutableDictionaryRef dict = CFDictionaryCreateMutableCopy(SCNetworkProtocolGetConfiguration(dns->proto));
   if (options & DNSCFG_MANUAL) {
     QLOG(kWrite, "set dns for service %s, set to manual", service_id);
     CFMutableArrayRef list = CFArrayCreateMutable();
@@ -203,7 +192,7 @@ int set_network_service_dns(const char* service_id, int options, const std::vect
     CFArrayAppendValue(list, text);
   }
   CFDictionarySetValue(dict, kSCPropNetDNSSearchDomains, list);
-  return write_entity(kWrite, service_id, prefs, proto, dict);
+  return write_entity(kWrite, service_id, *dns, dict);
 }
 
 void create_searchdomain_noduplicate(std::vector<std::string>& to, const std::vector<std::string>& from) {

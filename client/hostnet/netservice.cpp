@@ -68,12 +68,8 @@ bool accepted(CFStringRef type, CFStringRef display_name) {
 
 int enumerate(const flavour& f, std::vector<std::string>& ids) {
   const CFStringEncoding app_enc = f.log_each ? GetApplicationTextEncoding() : kCFStringEncodingUTF8;
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    vpn_log(f.module, __LINE__, f.func, "SCPreferencesCreate failed, error %d: %s", SCError(),
-            SCErrorString(SCError()));
-    return f.failure;
-  }
+  SCPreferencesRef prefs = open_network_preferences({f.module, __LINE__, f.func});
+  if (!prefs) return f.failure;
   SCDynamicStoreRef store = SCDynamicStoreCreate(kSCClientName, nullptr, nullptr);
   if (!store) {
     vpn_log(f.module, __LINE__, f.func, "SCDynamicStoreCreate failed, error %d: %s", SCError(),
@@ -107,6 +103,22 @@ int enumerate(const flavour& f, std::vector<std::string>& ids) {
   return 0;
 }
 }  // namespace
+
+SCPreferencesRef open_network_preferences(const log_site& at) {
+  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
+  if (!prefs)
+    vpn_log(at.module, at.line, at.func, "SCPreferencesCreate failed, error %d: %s", SCError(),
+            SCErrorString(SCError()));
+  return prefs;
+}
+
+std::optional<service_entity> open_service_entity(const log_site& at, const char* service_id, const char* type) {
+  SCPreferencesRef prefs = open_network_preferences(at);
+  if (!prefs) return std::nullopt;
+  SCNetworkServiceRef service = SCNetworkServiceCopy(prefs, service_id);
+  SCNetworkProtocolRef proto = service ? SCNetworkServiceCopyProtocol(service, type) : nullptr;
+  return service_entity{std::move(prefs), std::move(proto)};
+}
 
 bool CFStringToCString(CFStringRef s, CFStringEncoding enc, std::string& out) {
   return convert_string(kLogModule, "CFStringToCString", s, enc, out);

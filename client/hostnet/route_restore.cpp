@@ -203,13 +203,9 @@ void restore_default_route() {
 }
 
 int get_network_service_info(const char* service_id, std::string& router, std::string& ifname) {
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    VPN_LOG("SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
-    return 1;
-  }
-  SCNetworkServiceRef service = SCNetworkServiceCopy(prefs, service_id);
-  SCNetworkProtocolRef ipv4 = service ? SCNetworkServiceCopyProtocol(service, kSCNetworkProtocolTypeIPv4) : nullptr;
+  const auto entity = open_service_entity({kLogModule, __LINE__, __func__}, service_id, kSCNetworkProtocolTypeIPv4);
+  if (!entity) return 1;
+  const SCNetworkProtocolRef& ipv4 = entity->proto;
   if (!ipv4) {
     VPN_LOG("service %s: no IPv4 protocol, no router and interface", service_id);
     return 0;

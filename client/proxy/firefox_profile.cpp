@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "client/proxy/proxy_internal.h"
 #include "platform/popen_rw.h"
 
 char prefsfilepath[512] = {};
@@ -62,33 +63,21 @@ bool join(char (&out)[kPathSize], const char* dir, const char* file) {
   return n > 0 && static_cast<size_t>(n) < sizeof out;
 }
 
-// The last whole line of find's output that names a prefs.js; its directory
-// (with the '/') into `dir`. Pieces of an overlong line are never taken.
+// The profile directory (with the '/') of the last prefs.js that find lists
+// whose every name formed from the directory fits.
 bool find_profile(char (&dir)[kPathSize]) {
   FILE* fp = popen(kFindProfiles, "r");
   if (!fp) return false;
-  char line[kPathSize];
-  bool whole = true;
-  bool found = false;
-  while (std::fgets(line, sizeof line, fp)) {
-    const size_t n = std::strlen(line);
-    const bool ends = n > 0 && line[n - 1] == '\n';
-    const bool starts = whole;
-    whole = ends;
-    if (!starts || (!ends && !std::feof(fp))) continue;
-    const size_t len = ends ? n - 1 : n;
-    line[len] = '\0';
-    constexpr size_t kTail = sizeof "/prefs.js" - 1;
-    if (len < kTail || std::strcmp(line + len - kTail, "/prefs.js") != 0) continue;
-    const size_t dir_len = len - (kTail - 1);
-    // Every name formed from the directory must fit.
-    if (dir_len + sizeof kPrefsBackup > kPathSize) continue;
-    std::memcpy(dir, line, dir_len);
-    dir[dir_len] = '\0';
-    found = true;
-  }
+  char path[kPathSize];
+  const bool found = last_prefs_js_line(fp, path, sizeof path, [](const char*, size_t len) {
+    return len - (sizeof kPrefs - 1) + sizeof kPrefsBackup <= kPathSize;
+  });
   pclose(fp);
-  return found;
+  if (!found) return false;
+  const size_t dir_len = std::strlen(path) - (sizeof kPrefs - 1);
+  std::memcpy(dir, path, dir_len);
+  dir[dir_len] = '\0';
+  return true;
 }
 
 // Byte-for-byte copy into a file that must not exist yet.

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "client/diag.h"
+#include "client/proxy/proxy_internal.h"
 #include "client/vpn_globals.h"
 #include "platform/signals.h"
 
@@ -254,6 +255,29 @@ int run_bounded(const char* cmd, int bound) {
 
 // Firefox ------------------------------------------------------------------
 
+bool last_prefs_js_line(FILE* fp, char* out, size_t capacity, bool (*accept)(const char* path, size_t len)) {
+  char line[kCaptureSize];
+  if (!fp || !out || capacity < 2 || capacity > sizeof line) return false;
+  bool whole = true;  // the previous read ended a line
+  bool found = false;
+  while (std::fgets(line, static_cast<int>(capacity), fp)) {
+    const size_t n = std::strlen(line);
+    const bool ends = n > 0 && line[n - 1] == '\n';
+    const bool starts = whole;
+    whole = ends;
+    if (!starts || (!ends && !std::feof(fp))) continue;
+    const size_t len = ends ? n - 1 : n;
+    line[len] = '\0';
+    constexpr const char kTail[] = "/prefs.js";
+    constexpr size_t kTailLen = sizeof kTail - 1;
+    if (len < kTailLen || std::strcmp(line + len - kTailLen, kTail) != 0) continue;
+    if (accept && !accept(line, len)) continue;
+    std::memcpy(out, line, len + 1);
+    found = true;
+  }
+  return found;
+}
+
 int get_ff_prefs_filepath(char* path) {
   if (!path) {
     VPN_LOG("get_ff_prefs_filepath: input param NULL\n");
@@ -267,22 +291,8 @@ int get_ff_prefs_filepath(char* path) {
     VPN_LOG("can't popen outside proxy configure\n");
     return 2;
   }
-  // One profile: the last whole line naming a prefs.js, as the profile
-  // editor takes it. Pieces of an overlong line are never taken for paths.
-  char line[kCaptureSize];
-  bool whole = true;  // the previous read ended a line
-  while (std::fgets(line, sizeof line, fp)) {
-    const size_t n = std::strlen(line);
-    const bool ends = n > 0 && line[n - 1] == '\n';
-    const bool starts = whole;
-    whole = ends;
-    if (!starts || (!ends && !std::feof(fp))) continue;
-    const size_t len = ends ? n - 1 : n;
-    line[len] = '\0';
-    constexpr const char kTail[] = "/prefs.js";
-    constexpr size_t kTailLen = sizeof kTail - 1;
-    if (len >= kTailLen && std::strcmp(line + len - kTailLen, kTail) == 0) std::memcpy(path, line, len + 1);
-  }
+  // One profile, the one the profile editor takes.
+  last_prefs_js_line(fp, path, kCaptureSize);
   if (ended_badly(pclose(fp))) VPN_LOG("pclose() error\n");
   VPN_LOG("firefox prefs.js file path: %s\n", path);
   return 0;

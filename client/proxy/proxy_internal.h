@@ -1,5 +1,7 @@
 // Shared between the proxy files only.
 #pragma once
+#include <cstddef>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,3 +15,10 @@ void setvpnproxy_locked();        // caller holds the lock
 // Runs `argv` (argv[0] a path) without a shell, its output discarded, and
 // waits. Its exit status as waitpid gives it, or -1 when it cannot start.
 int proxy_run_argv(const std::vector<std::string>& argv);
+
+// The last whole line of `fp` that names a prefs.js (ends in "/prefs.js")
+// into `out`, a buffer of `capacity` bytes (at most 1024). A line longer than
+// the buffer holds is passed over, never taken in pieces; so is one that
+// `accept` (when given) refuses. False, `out` as it was, when none is taken.
+bool last_prefs_js_line(std::FILE* fp, char* out, std::size_t capacity,
+                        bool (*accept)(const char* path, std::size_t len) = nullptr);

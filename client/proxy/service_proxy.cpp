@@ -45,13 +45,9 @@ void proxy_teardown_begin() {
 
 int get_network_service_proxy(const char* service_id, struct_proxy_setting* out) {
   VPN_LOG("get proxy for service %s", service_id);
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    VPN_LOG("SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
-    return -1;
-  }
-  SCNetworkServiceRef service = SCNetworkServiceCopy(prefs, service_id);
-  SCNetworkProtocolRef proto = service ? SCNetworkServiceCopyProtocol(service, kSCNetworkProtocolTypeProxies) : nullptr;
+  const auto entity = open_service_entity({kLogModule, __LINE__, __func__}, service_id, kSCNetworkProtocolTypeProxies);
+  if (!entity) return -1;
+  const SCNetworkProtocolRef& proto = entity->proto;
   out->auto_discovery_enable = out->auto_config_enable = false;
   out->auto_config_url.clear();
   out->http_enable = out->https_enable = out->ftp_enable = false;
@@ -89,13 +85,9 @@ int get_network_service_proxy(const char* service_id, struct_proxy_setting* out)
 
 int set_network_service_proxy(const char* service_id, const struct_proxy_setting* setting) {
   VPN_LOG("set proxy for service %s", service_id);
-  SCPreferencesRef prefs = SCPreferencesCreate(kSCClientName, nullptr);
-  if (!prefs) {
-    VPN_LOG("SCPreferencesCreate failed, error %d: %s", SCError(), SCErrorString(SCError()));
-    return -1;
-  }
-  SCNetworkServiceRef service = SCNetworkServiceCopy(prefs, service_id);
-  SCNetworkProtocolRef proto = service ? SCNetworkServiceCopyProtocol(service, kSCNetworkProtocolTypeProxies) : nullptr;
+  const auto entity = open_service_entity({kLogModule, __LINE__, __func__}, service_id, kSCNetworkProtocolTypeProxies);
+  if (!entity) return -1;
+  const SCNetworkProtocolRef& proto = entity->proto;
   CFMutableDictionaryRef d = CFDictionaryCreateMutableCopy(proto ? SCNetworkProtocolGetConfiguration(proto) : nullptr);
   if (setting->original) {
     for (const char* key : kSwitchKeys) {
@@ -125,11 +117,11 @@ int set_network_service_proxy(const char* service_id, const struct_proxy_setting
     VPN_LOG("Set configuration failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return -1;
   }
-  if (!SCPreferencesCommitChanges(prefs)) {
+  if (!SCPreferencesCommitChanges(entity->prefs)) {
     VPN_LOG("Commit change failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return -1;
   }
-  if (!SCPreferencesApplyChanges(prefs)) {
+  if (!SCPreferencesApplyChanges(entity->prefs)) {
     VPN_LOG("Apply change failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return -1;
   }

@@ -1,13 +1,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
+#include "client/config_store.h"
 #include "client/diag.h"
 #include "client/process_handler.h"
 #include "client/vpn_client.h"
@@ -174,6 +179,69 @@ void two_callers() {
 TEST(ExitRoutine, FirstCallerEndsTheProcessLaterCallersWait) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(two_callers(), ::testing::ExitedWithCode(5), "first way out");
+}
+
+namespace {
+int g_launcher_side = -1;
+
+// What the launcher sees by the time the process would end: the reply sent
+// before, then the end of the connection.
+void launcher_sees_the_end_hook(int) {
+  if (connfd.load() != -1) _exit(9);
+  timeval tv{};
+  tv.tv_sec = 30;
+  setsockopt(g_launcher_side, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char reply[5] = {};
+  if (recv(g_launcher_side, reply, 4, MSG_WAITALL) != 4 || std::strcmp(reply, "DONE") != 0) _exit(3);
+  char more;
+  _exit(recv(g_launcher_side, &more, 1, 0) == 0 ? 0 : 4);
+}
+
+// The state of thread `tid` is "in recvfrom()" (read from /proc: no
+// synchronisation with that thread that a race detector would see).
+bool in_recv(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+  FILE* f = std::fopen(path, "r");
+  if (!f) return false;
+  long nr = -1;
+  const bool ok = std::fscanf(f, "%ld", &nr) == 1 && nr == SYS_recvfrom;
+  std::fclose(f);
+  return ok;
+}
+
+void exit_while_the_launcher_thread_reads() {
+  log_to_stderr();
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) _exit(8);
+  g_launcher_side = sv[1];
+  connfd = sv[0];
+  if (send(sv[0], "DONE", 4, MSG_NOSIGNAL) != 4) _exit(8);
+  static _VPN_NETWORK_HEADER_ header{};
+  m_pNetConfigFlag = &header;
+  static std::atomic<pid_t> reader_tid{0};
+  std::thread reader([] {
+    reader_tid.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_relaxed);
+    main_socket_listen_thread(nullptr);
+  });
+  reader.detach();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!in_recv(reader_tid.load(std::memory_order_relaxed))) {
+    if (std::chrono::steady_clock::now() > deadline) _exit(7);
+    usleep(1000);
+  }
+  vpnc_set_exit_hook(launcher_sees_the_end_hook);
+  VPNC_EXIT(0, "way out while the launcher thread reads");
+}
+}  // namespace
+
+// The exit path ends the launcher connection that a launcher thread is
+// blocked reading: the launcher sees the end at once, and the descriptor is
+// not taken from under the reader (a race detector build reports that).
+TEST(ExitRoutine, LauncherConnectionEndsUnderABlockedReader) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exit_while_the_launcher_thread_reads(), ::testing::ExitedWithCode(0),
+              "way out while the launcher thread reads");
 }
 
 TEST_F(MainLoop, BytesHeldByTheTlsLibraryAreServedWithoutWaiting) {

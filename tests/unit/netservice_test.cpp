@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "client/diag.h"
+#include "client/dns_config.h"
+#include "client/hostnet/route_restore.h"
+#include "client/proxy/proxy.h"
 #include "tests/unit/sysconfig_fixture.h"
 
 namespace {
@@ -112,6 +117,45 @@ TEST_F(NetServiceTest, UnreadableStoresGiveTheFailureCodes) {
   EXPECT_EQ(get_active_network_service(ids), -1);
   EXPECT_EQ(get_active_network_service_qn2(ids), 1);
   EXPECT_EQ(log.count("SCDynamicStoreCreate failed, error 1001: Failed!"), 2u);
+}
+
+// Every reader and writer of a service entity fails on preferences that
+// cannot be read, and the failure reads as the caller's own line.
+TEST_F(NetServiceTest, UnreadablePreferencesFailEveryEntityAccessAsTheCaller) {
+  write_prefs("{broken");
+  struct_proxy_setting proxy{};
+  std::string router, ifname;
+  int options = 0;
+  std::vector<std::string> servers, domains;
+  const struct {
+    const char* module;
+    const char* func;
+    std::function<int()> call;
+    int failure;
+  } cases[] = {
+      {"vpn_useconfig_qn1", "get_network_service_proxy", [&] { return get_network_service_proxy("ETH", &proxy); }, -1},
+      {"vpn_useconfig_qn1", "set_network_service_proxy", [&] { return set_network_service_proxy("ETH", &proxy); }, -1},
+      {"vpn_useconfig_qn2", "get_network_service_dns",
+       [&] { return get_network_service_dns("ETH", &options, servers, domains); }, 1},
+      {"vpn_useconfig_qn2", "set_network_service_dns",
+       [&] { return set_network_service_dns("ETH", DNSCFG_MANUAL, servers, domains); }, 1},
+      {"vpn_version_control", "get_network_service_info",
+       [&] { return get_network_service_info("ETH", router, ifname); }, 1},
+  };
+  const std::regex line(R"(^(\S+) at \d+ function: (\w+):SCPreferencesCreate failed, error 1001: Failed!$)");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.func);
+    LogCapture log;
+    EXPECT_EQ(c.call(), c.failure);
+    ASSERT_EQ(log.count("SCPreferencesCreate failed"), 1u);
+    for (const auto& l : log.lines) {
+      std::smatch m;
+      if (l.find("SCPreferencesCreate") == std::string::npos) continue;
+      ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+      EXPECT_EQ(m[1], c.module);
+      EXPECT_EQ(m[2], c.func);
+    }
+  }
 }
 
 struct ConvCase {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "client/proxy/proxy_internal.h"
 #include "tests/unit/desktop_env.h"
 #include "tests/unit/log_capture.h"
 
@@ -117,6 +118,48 @@ TEST(FirefoxProxyReaders, NoProfileLeavesFieldsAndReadsNoStdin) {
   EXPECT_EQ(s.type, 7);
   EXPECT_STREQ(s.http.host, "keep");
   EXPECT_STREQ(s.script, "keep.pac");
+}
+
+// What find printed, read through a small buffer so that overlong lines
+// are easy to make.
+TEST(FirefoxProfileLine, LastWholeLineNamingAPrefsJs) {
+  constexpr size_t kCap = 32;
+  const std::string x40(40, 'x');
+  const std::string fits = "/" + std::string(kCap - 12, 'f') + "/prefs.js";  // kCap - 2 characters
+  const std::string too_long = "/" + std::string(kCap - 11, 'g') + "/prefs.js";  // kCap - 1
+  const struct {
+    const char* name;
+    std::string output;
+    bool refuse_b;
+    const char* want;  // null: none taken, the buffer as it was
+  } cases[] = {
+      {"nothing listed", "", false, nullptr},
+      {"the last of several", "/a/prefs.js\n/b/prefs.js\n", false, "/b/prefs.js"},
+      {"other names passed over", "/a/prefs.js\n/b/user.js\n/c/xprefs.js\nprefs.js\n", false, "/a/prefs.js"},
+      {"a last line without newline", "/a/prefs.js\n/b/prefs.js", false, "/b/prefs.js"},
+      {"the tail of an overlong line is no path", "/a/prefs.js\n/" + x40 + "/c/prefs.js\n", false, "/a/prefs.js"},
+      {"an overlong last line without newline", "/a/prefs.js\n/" + x40 + "/prefs.js", false, "/a/prefs.js"},
+      {"the longest line that fits", "/a/prefs.js\n" + fits + "\n", false, fits.c_str()},
+      {"one character more does not", "/a/prefs.js\n" + too_long + "\n", false, "/a/prefs.js"},
+      {"a refused line is passed over", "/a/prefs.js\n/b/prefs.js\n", true, "/a/prefs.js"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = c.output;
+    FILE* fp = fmemopen(text.data(), text.size(), "r");
+    if (text.empty()) fp = std::fopen("/dev/null", "r");
+    ASSERT_NE(fp, nullptr);
+    char out[kCap];
+    std::strcpy(out, "untouched");
+    const bool taken = last_prefs_js_line(fp, out, sizeof out,
+                                          c.refuse_b ? +[](const char* path, size_t) {
+                                            return std::strcmp(path, "/b/prefs.js") != 0;
+                                          }
+                                                     : nullptr);
+    std::fclose(fp);
+    EXPECT_EQ(taken, c.want != nullptr);
+    EXPECT_STREQ(out, c.want ? c.want : "untouched");
+  }
 }
 
 TEST(GnomeProxyReaders, ReadWhatGsettingsHolds) {
