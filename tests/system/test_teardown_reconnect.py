@@ -22,7 +22,7 @@ import launcher as launcher_mod  # noqa: E402
 import scenario  # noqa: E402
 from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (fixture)
 from tunnel_session import (CLIENT_IP, TunnelSession, log_count, ping, store_contents,  # noqa: E402
-                            teardowns, tun_names, udp_listener, udp_payload_of)
+                            teardowns, tun_names, udp_listener, udp_payload_of, wait_until)
 
 needs_controller = pytest.mark.skipif(
     not (scenario.tunnel_built()
@@ -154,6 +154,10 @@ def test_changed_client_address_recreates_utun_with_its_peer_route(testhost, gat
     sess.assert_host_put_back()
 
 
+def default_route_probes(testhost) -> int:
+    return sum(c == ["/sbin/route", "get", "default"] for c in testhost.journal())
+
+
 def on_tun(routes, old, new, old_ip, new_ip):
     """The routes with the old device and its address named as the new ones."""
     return sorted(r.replace(f"dev {old} ", f"dev {new} ").replace(f" src {old_ip}", f" src {new_ip}")
@@ -181,6 +185,11 @@ def test_full_tunnel_changed_client_address_sets_routes_and_dns_on_the_new_utun(
     assert second is not None, testhost.describe_daemon()
     testhost.wait_log(r"reconnected_add_route return 0$", 20)
     assert_fresh_tunnel_connection(first, second)
+    # The default-route watch may have seen the route gone while the device
+    # was replaced; a few of its probes later it has asked for nothing more.
+    probes = default_route_probes(testhost)
+    assert wait_until(lambda: default_route_probes(testhost) >= probes + 3, 30), testhost.describe_daemon()
+    assert gw.tunnels() == [first, second]
 
     names = tun_names(testhost)
     assert len(names) == 1, names
