@@ -165,8 +165,8 @@ void put_host_default_back(const vpn_route_entry& host_default) {
   if (route_snapshot_mac(now, "") == -1) return;
   for (const vpn_route_entry& e : now)
     if (e.dst == 0 && !(e.flags & RTF_IFSCOPE_BSD)) return;
-  vpn_log(kLogModule, __LINE__, "reconnected_add_route", "the host has no default route, its own through %s is put back",
-          dotted(host_default.gateway).c_str());
+  vpn_log(kLogModule, __LINE__, "reconnected_add_route",
+          "the host has no default route, its own through %s is put back", dotted(host_default.gateway).c_str());
   add_route_mac(host_default, 3, 3);
 }
 }  // namespace
