@@ -137,6 +137,38 @@ void undo_tunnel_routes() {
 
   if (dns_config_kept()) restore_dns_config();
 }
+
+// The host's own default route among the routes a set-up deleted: one with
+// a next hop (a default through the peer is the tunnel's), an unscoped one
+// first, since only that one serves every destination.
+bool recorded_host_default(const route_list& deleted, vpn_route_entry* out) {
+  bool found = false;
+  for (const vpn_route_entry& e : deleted) {
+    if (e.dst != 0 || e.gateway == 0 || e.gateway == kPeerAddr) continue;
+    if (!(e.flags & RTF_IFSCOPE_BSD)) {
+      *out = e;
+      return true;
+    }
+    if (!found) *out = e;
+    found = true;
+  }
+  return found;
+}
+
+// After the earlier set-up was put back without the repair before the
+// reconnection, the tunnel's default route may have gone with a replaced
+// device while the host's own one is still deleted: nothing would then lead
+// to the gateway. Put the host's one back, unless it has an unscoped default
+// route again by now, so that the new set-up starts from the host as it was.
+void put_host_default_back(const vpn_route_entry& host_default) {
+  route_list now;
+  if (route_snapshot_mac(now, "") == -1) return;
+  for (const vpn_route_entry& e : now)
+    if (e.dst == 0 && !(e.flags & RTF_IFSCOPE_BSD)) return;
+  vpn_log(kLogModule, __LINE__, "reconnected_add_route",
+          "the host has no default route, its own through %s is put back", dotted(host_default.gateway).c_str());
+  add_route_mac(host_default, 3, 3);
+}
 }  // namespace
 
 char new_ifname[104] = {};
@@ -324,7 +356,10 @@ int reconnected_add_route(vpnc_session* s) {
     // device was recreated, taking its default route along): put it back
     // first, so that its host routes return and nothing is recorded twice.
     VPN_LOG("routes of the earlier set-up are still recorded, putting them back first");
+    vpn_route_entry host_default{};
+    const bool had_default = recorded_host_default(rt_add_list, &host_default);
     undo_tunnel_routes();
+    if (had_default) put_host_default_back(host_default);
   }
   rt_ori_list.clear();
   rt_add_list.clear();

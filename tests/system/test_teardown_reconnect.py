@@ -21,8 +21,8 @@ import gateway as g  # noqa: E402
 import launcher as launcher_mod  # noqa: E402
 import scenario  # noqa: E402
 from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (fixture)
-from tunnel_session import (CLIENT_IP, TunnelSession, log_count, ping, teardowns,  # noqa: E402
-                            tun_names, udp_listener, udp_payload_of)
+from tunnel_session import (CLIENT_IP, TunnelSession, log_count, ping, store_contents,  # noqa: E402
+                            teardowns, tun_names, udp_listener, udp_payload_of, wait_until)
 
 needs_controller = pytest.mark.skipif(
     not (scenario.tunnel_built()
@@ -152,6 +152,69 @@ def test_changed_client_address_recreates_utun_with_its_peer_route(testhost, gat
     assert sess.launcher.terminate() == b"\xde\xed\xc0\xde"
     sess.assert_ended()
     sess.assert_host_put_back()
+
+
+def default_route_probes(testhost) -> int:
+    return sum(c == ["/sbin/route", "get", "default"] for c in testhost.journal())
+
+
+def on_tun(routes, old, new, old_ip, new_ip):
+    """The routes with the old device and its address named as the new ones."""
+    return sorted(r.replace(f"dev {old} ", f"dev {new} ").replace(f" src {old_ip}", f" src {new_ip}")
+                  for r in routes)
+
+
+@pytest.mark.time_limit(150)
+def test_full_tunnel_changed_client_address_sets_routes_and_dns_on_the_new_utun(testhost, gateway):
+    """The old device goes and takes the tunnel's default route with it: the
+    repair after the reconnection must find the way to the gateway again and
+    put the same set-up on the new device, recorded once."""
+    gw = gateway(full_session_scenario(flags=g.NETCFG_FULL_TUNNEL))
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    old = sess.tun
+    first = sess.conn
+    set_up = sorted(testhost.routes())
+    store_up = store_contents(testhost)
+    assert store_up != sess.before.store
+    r = ping(testhost, "192.0.2.77", count=2)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+    gw.scenario = full_session_scenario(flags=g.NETCFG_FULL_TUNNEL, client_ip=NEW_CLIENT_IP)
+    first.drop()
+    second = gw.wait_tunnel(2, 40)
+    assert second is not None, testhost.describe_daemon()
+    testhost.wait_log(r"reconnected_add_route return 0$", 20)
+    assert_fresh_tunnel_connection(first, second)
+    # The default-route watch may have seen the route gone while the device
+    # was replaced; a few of its probes later it has asked for nothing more.
+    probes = default_route_probes(testhost)
+    assert wait_until(lambda: default_route_probes(testhost) >= probes + 3, 30), testhost.describe_daemon()
+    assert gw.tunnels() == [first, second]
+
+    names = tun_names(testhost)
+    assert len(names) == 1, names
+    tun = names[0]
+    r = testhost.run_host(["ip", "-4", "-o", "addr", "show", "dev", tun], check=True)
+    assert f"inet {NEW_CLIENT_IP} peer 1.1.1.1/32" in r.stdout, r.stdout
+    # the same routes as before, now on the new device
+    assert sorted(testhost.routes()) == on_tun(set_up, old, tun, CLIENT_IP, NEW_CLIENT_IP)
+    assert any(x.startswith(f"default via 1.1.1.1 dev {tun}") for x in testhost.routes())
+    # and the gateway's DNS settings in force again, once
+    assert store_contents(testhost) == store_up
+    # traffic goes through the new tunnel, from the new address
+    for dst in (RESOURCE_HOST, "192.0.2.77"):
+        r = ping(testhost, dst, count=2)
+        assert r.returncode == 0, r.stdout + r.stderr
+        echoes = [p for p in second.received_packets() if p.is_echo_request and p.dst == dst]
+        assert len(echoes) == 2 and {p.src for p in echoes} == {NEW_CLIENT_IP}
+
+    testhost.clear_journal()
+    assert sess.launcher.terminate() == b"\xde\xed\xc0\xde"
+    sess.assert_ended()
+    sess.assert_host_put_back()
+    # every route that was recorded is undone once
+    calls = [" ".join(c) for c in testhost.journal() if c[:1] == ["/sbin/route"] and "get" not in c[1:3]]
+    assert len(calls) == len(set(calls)), "\n".join(calls)
 
 
 @pytest.mark.slow

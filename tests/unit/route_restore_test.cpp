@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
+#include "platform/route_dump.h"
+#include "tests/unit/hostnet_test_util.h"
 #include "tests/unit/sysconfig_fixture.h"
 
 // Lets the tests link before the command runner is built in.
@@ -208,6 +211,62 @@ TEST_F(RouteRestoreTest, RedoWithoutRepairPutsTheEarlierSetUpBackFirst) {
   EXPECT_EQ(commands[1], "/sbin/route delete -host 198.18.0.1 -gateway 10.77.0.1");
   for (const std::string& c : commands) EXPECT_EQ(c.find("delete -host 1.1.1.1"), std::string::npos) << c;
 }
+
+// A full tunnel whose device was replaced: the tunnel's default route went
+// with the old device and the host's own one is still among the deleted
+// routes. The host is given its default route back before the new snapshot,
+// unless it has one of its own again; either way the way to the gateway is
+// found.
+struct LostDefaultCase {
+  const char* name;
+  const char* own_default;  // the host's default route now, or null for none
+  bool put_back;
+  const char* next_hop;  // qn_route's gateway afterwards
+};
+
+void PrintTo(const LostDefaultCase& c, std::ostream* os) { *os << c.name; }
+
+class RedoAfterReplacedDevice : public RouteRestoreTest, public ::testing::WithParamInterface<LostDefaultCase> {};
+
+TEST_P(RedoAfterReplacedDevice, FindsTheWayToTheGateway) {
+  const LostDefaultCase& c = GetParam();
+  const bool built = commands_built();
+  if (!built) GTEST_SKIP() << "route command builders not linked in: the table cannot follow the commands";
+  // The routing table follows the default-route commands that were run.
+  rtdump::set_dump_source([&](rtdump::dump_kind kind, std::vector<uint8_t>& out) {
+    if (kind != rtdump::dump_kind::routes) return -1;
+    out.clear();
+    const char* dflt = c.own_default;
+    for (const std::string& cmd : commands)
+      if (cmd == "/sbin/route add default 10.77.0.1") dflt = "10.77.0.1";
+    if (dflt) rtdump::append_route_message(out, hostnet_test::route("0.0.0.0", 0, dflt, hostnet_test::kLoIndex));
+    return 0;
+  });
+  rt_add_list = {via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD)};
+  rt_del_list = {via_gateway("0.0.0.0", "0.0.0.0", "1.1.1.1"),
+                 via_gateway("198.18.0.1", "255.255.255.255", "10.77.0.1", RTF_HOST_BSD),
+                 via_interface("1.1.1.1", "255.255.255.255", "utun1", RTF_HOST_BSD)};
+  vpnc_session s;
+  s.connect_ip = ip("198.18.0.1");
+  reconnected_add_route(&s);
+  rtdump::set_dump_source(nullptr);
+  const auto at = std::find(commands.begin(), commands.end(), "/sbin/route add default 10.77.0.1");
+  EXPECT_EQ(at != commands.end(), c.put_back);
+  if (c.put_back) {
+    // after the earlier set-up was undone
+    EXPECT_GT(at - commands.begin(), 0);
+    EXPECT_EQ(commands[0], "/sbin/route delete -host 198.18.0.1 -gateway 10.77.0.1");
+    EXPECT_TRUE(logged("reconnected_add_route:the host has no default route, its own through 10.77.0.1 is put back"));
+  }
+  EXPECT_TRUE(logged("qn_route name is lo"));
+  EXPECT_EQ(qn_route.gateway, ip(c.next_hop));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RedoAfterReplacedDevice,
+    ::testing::Values(LostDefaultCase{"NoDefaultLeft", nullptr, true, "10.77.0.1"},
+                      LostDefaultCase{"HostHasOneOfItsOwn", "10.66.0.1", false, "10.66.0.1"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RouteRestoreTest, RedoAfterRepairDoesNotRepairAgain) {
   rt_del_list = {via_interface("1.1.1.1", "255.255.255.255", "utun1", RTF_HOST_BSD)};

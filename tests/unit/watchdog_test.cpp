@@ -318,7 +318,7 @@ TEST_F(Watchdog, DefaultRouteWatchControllerResults) {
     keepalive_state st = start(30);
     st.misses = 2;
     world.fulltunnel = 1;
-    world.route_in_tun = {false};
+    world.route_in_tun = {false, false};
     world.dtor_calls.clear();
     world.dtor_results = {c.result};
     world.events.clear();
@@ -336,6 +336,21 @@ TEST_F(Watchdog, DefaultRouteWatchControllerResults) {
   }
 }
 
+TEST_F(Watchdog, DefaultRouteBackInTheTunnelAfterThePauseAsksForNothing) {
+  // A reconnection on another thread replaced the device and set the routes
+  // again while the watch paused.
+  keepalive_state st = start(30);
+  world.fulltunnel = 1;
+  world.route_in_tun = {false, true};
+  world.now = kStart + 10;
+  g_lasttunnelrecv = 10;
+  EXPECT_TRUE(keepalive_pass(&st));
+  EXPECT_EQ(world.route_probes, 2);
+  EXPECT_TRUE(world.dtor_calls.empty());
+  ASSERT_FALSE(world.events.empty());
+  EXPECT_EQ(world.events[0], "sleep 2");
+}
+
 TEST_F(Watchdog, DefaultRouteInTunnelIsProbedEveryPassAndLeftAlone) {
   keepalive_state st = start(30);
   world.fulltunnel = 1;
@@ -351,7 +366,7 @@ void log_to_stderr() {
 TEST_F(Watchdog, TornDownSessionEndsTheProcessFromTheKeepaliveThread) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   world.fulltunnel = 1;
-  world.route_in_tun = {false};
+  world.route_in_tun = {false, false};
   world.dtor_results = {DTOR_DESTROYED};
   EXPECT_EXIT(
       {
