@@ -93,9 +93,15 @@ def test_four_unanswered_keepalives_lead_to_a_reconnection(testhost, gateway):
     assert watchdog_lines(testhost, "keepalive_thread:Detected diconnected") == [
         MISS.format(1), MISS.format(2), MISS.format(3),
         "keepalive_thread:Detected diconnected, disconnect vpn now.", MISS.format(0)]
-    # the new connection's answers keep the counter at 0
-    assert second.wait(lambda: second.keepalives >= 2, 30), testhost.describe_daemon()
-    assert log_count(testhost, MISS.format(1)) == 1
+    # the new connection's answers keep the counter from climbing. Its first
+    # answer may be read late: the main loop can sit up to 3 s in a wait that
+    # still holds the old connection before it looks at the new one, and a
+    # busy machine adds to that, so one miss right after the reconnection is
+    # possible; two in a row are not.
+    assert second.wait(lambda: second.keepalives >= 3, 60), testhost.describe_daemon()
+    assert log_count(testhost, MISS.format(2)) == 1
+    assert log_count(testhost, "keepalive_thread:Detected diconnected, disconnect vpn now.") == 1
+    assert len(gw.tunnels()) == 2 and not second.closed
     testhost.signal_daemon()
     sess.assert_ended()
     sess.assert_host_put_back()
