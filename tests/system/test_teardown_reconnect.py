@@ -122,6 +122,18 @@ def _gateway_back_after_a_failed_attempt(testhost, gateway, stack):
     sess.assert_host_put_back()
 
 
+def reconnect_with(testhost, gw, first, scenario):
+    """Drops the first connection; the next one gets `scenario`. The new
+    connection once the daemon has set the routes again."""
+    gw.scenario = scenario
+    first.drop()
+    second = gw.wait_tunnel(2, 40)
+    assert second is not None, testhost.describe_daemon()
+    testhost.wait_log(r"reconnected_add_route return 0$", 20)
+    assert_fresh_tunnel_connection(first, second)
+    return second
+
+
 @pytest.mark.time_limit(120)
 def test_changed_client_address_recreates_utun_with_its_peer_route(testhost, gateway):
     gw = gateway(split_scenario())
@@ -129,12 +141,7 @@ def test_changed_client_address_recreates_utun_with_its_peer_route(testhost, gat
     first = sess.conn
     assert sess.launcher.stats().client_ip == CLIENT_IP
 
-    gw.scenario = split_scenario(client_ip=NEW_CLIENT_IP)
-    first.drop()
-    second = gw.wait_tunnel(2, 40)
-    assert second is not None, testhost.describe_daemon()
-    testhost.wait_log(r"reconnected_add_route return 0$", 20)
-    assert_fresh_tunnel_connection(first, second)
+    second = reconnect_with(testhost, gw, first, split_scenario(client_ip=NEW_CLIENT_IP))
 
     names = tun_names(testhost)
     assert len(names) == 1, names
@@ -179,12 +186,8 @@ def test_full_tunnel_changed_client_address_sets_routes_and_dns_on_the_new_utun(
     r = ping(testhost, "192.0.2.77", count=2)
     assert r.returncode == 0, r.stdout + r.stderr
 
-    gw.scenario = full_session_scenario(flags=g.NETCFG_FULL_TUNNEL, client_ip=NEW_CLIENT_IP)
-    first.drop()
-    second = gw.wait_tunnel(2, 40)
-    assert second is not None, testhost.describe_daemon()
-    testhost.wait_log(r"reconnected_add_route return 0$", 20)
-    assert_fresh_tunnel_connection(first, second)
+    second = reconnect_with(testhost, gw, first,
+                            full_session_scenario(flags=g.NETCFG_FULL_TUNNEL, client_ip=NEW_CLIENT_IP))
     # The default-route watch may have seen the route gone while the device
     # was replaced; a few of its probes later it has asked for nothing more.
     probes = default_route_probes(testhost)
