@@ -97,18 +97,20 @@ bool keepalive_pass(keepalive_state* st) {
     // A reconnection that replaced the device drops the tunnel's default
     // route until it has set the routes again; once it has, asking for
     // another one would only cut the new connection.
-    int done = 0;
-    switch (ops.default_route_is_tun() ? DTOR_BUSY : ops.dtor(&session, 1, 0, &done)) {
-      case DTOR_RECONNECTING:
-        log_someone_reconnecting();
-        break;
-      case DTOR_DESTROYED:
-        return false;
-      case DTOR_RECONNECTED:
-        st->misses = 0;
-        break;
-      default:  // busy, or back in the tunnel: the next pass looks at the route again
-        break;
+    if (!ops.default_route_is_tun()) {
+      int done = 0;
+      switch (ops.dtor(&session, 1, 0, &done)) {
+        case DTOR_RECONNECTING:
+          log_someone_reconnecting();
+          break;
+        case DTOR_DESTROYED:
+          return false;
+        case DTOR_RECONNECTED:
+          st->misses = 0;
+          break;
+        default:  // busy: the next pass looks at the route again
+          break;
+      }
     }
   }
 
