@@ -8,6 +8,10 @@
 // Runs `cmd` through /bin/sh -c with its output discarded, waits, then sleeps
 // `secs` seconds when nonzero. Always 0.
 int forknexec(const char* cmd, int secs);
+// The same without a pause, for a caller that needs to know whether the
+// tool did it: the command's exit status (0 done, else refused; -1 when it
+// could not be run).
+int forknexec_status(const char* cmd);
 // Starts every command of the list under /bin/bash without waiting; 0 for a
 // null or empty list, else 1.
 int executeCommand(_VPN_COMMAND_LIST_* list);
@@ -21,3 +25,7 @@ int echon(int fd);
 // the pause after it is skipped too.
 using command_hook = std::function<void(const std::string& cmd, bool waited)>;
 void set_command_hook(command_hook hook);
+// With the command hook set, the status forknexec_status answers (0 when
+// no status hook is set).
+using command_status_hook = std::function<int(const std::string& cmd)>;
+void set_command_status_hook(command_status_hook hook);

@@ -156,6 +156,10 @@ int kernel_routes(std::vector<uint8_t>& out) {
       }
     }
     if (table != RT_TABLE_MAIN) return;
+    if (r.by_kernel && r.dst_len < 32 && r.gateway == 0) {
+      r.by_kernel = false;
+      r.cloning = true;
+    }
     char name[IF_NAMESIZE] = {};
     if (r.ifindex && if_indextoname(r.ifindex, name)) {
       std::memcpy(r.ifname, name, sizeof r.ifname - 1);
@@ -312,7 +316,8 @@ void append_route_message(std::vector<uint8_t>& dump, const route_record& r) {
   h.rtm_version = RTM_VERSION;
   h.rtm_type = RTM_GET;
   h.rtm_index = static_cast<uint16_t>(r.ifindex);
-  h.rtm_flags = RTF_UP | (r.gateway ? RTF_GATEWAY : 0) | (host ? RTF_HOST : 0) | (r.by_kernel ? 0 : RTF_STATIC);
+  h.rtm_flags = RTF_UP | (r.gateway ? RTF_GATEWAY : 0) | (host ? RTF_HOST : 0) | (r.by_kernel ? 0 : RTF_STATIC) |
+                (r.cloning ? RTF_CLONING : 0);
   // A host route carries no netmask, as on BSD.
   h.rtm_addrs = RTA_DST | RTA_GATEWAY | (host ? 0 : RTA_NETMASK);
 

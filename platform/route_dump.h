@@ -135,7 +135,10 @@ struct route_record {
   uint32_t ifindex = 0;
   uint8_t if_type = 0;
   char ifname[16] = {};
-  bool by_kernel = false;  // proto kernel: made by the kernel itself
+  bool by_kernel = false;  // made by the kernel itself, not static (the utun peer's host route)
+  // The interface's own network route: BSD shows it static and cloning, so
+  // the route code deletes and adds it back like any static route.
+  bool cloning = false;
 };
 // One neighbour entry.
 struct arp_record {

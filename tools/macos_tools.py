@@ -345,10 +345,29 @@ def bsd_error(ip_message):
     return ip_message or "Invalid argument"
 
 
+def connected_source(net, dev):
+    """The address of `dev` whose own network is `net`, or None.  BSD keeps
+    that network's route as a static cloning route that `route` deletes and
+    adds back; on Linux the kernel made it, with its protocol and source
+    address, and the route added back gets them again."""
+    for link in ip_query(["-4", "addr", "show", "dev", dev]) or []:
+        for a in link.get("addr_info", []):
+            local, plen = a.get("local"), a.get("prefixlen")
+            if not local or plen is None or a.get("address", local) != local:
+                continue   # a point-to-point address has no network of its own
+            if plen < 32 and network(ipaddress.IPv4Address(local), plen) == net:
+                return local
+    return None
+
+
 def route_change(verb, args, quiet):
     req = parse_route_args(args)
     net, is_host = route_destination(req)
     nexthop = route_nexthop(req, verb)
+    if verb == "add" and not is_host and 0 < net.prefixlen < 32 and nexthop[:1] == ["dev"] and len(nexthop) == 2:
+        src = connected_source(net, nexthop[1])
+        if src:
+            nexthop = nexthop + ["proto", "kernel", "scope", "link", "src", src]
     dst_arg = "default" if net.prefixlen == 0 else str(net) if not is_host else f"{net.network_address}/32"
     ip_verb = {"add": "add", "delete": "del", "change": "change"}[verb]
     cmd = ["route", ip_verb]

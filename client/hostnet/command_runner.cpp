@@ -27,6 +27,7 @@ constexpr const char kSilence[] = " 2> /dev/null 1>&2";
 
 std::mutex g_hook_lock;
 command_hook g_hook;
+command_status_hook g_status_hook;
 
 bool hand_to_hook(const char* cmd, bool waited) {
   command_hook h;
@@ -106,39 +107,69 @@ void set_command_hook(command_hook hook) {
   g_hook = std::move(hook);
 }
 
-int forknexec(const char* cmd, int secs) {
+namespace {
+
+// The shell's exit status: 0 when the command did what it was asked, else
+// non-zero (-1 when it never ran).
+int exit_status(int wait_status) {
+  if (wait_status < 0) return -1;
+  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+  return -1;
+}
+
+int run_waited(const char* cmd, int secs) {
   if (!cmd || !*cmd) return 0;
   char line[kLineSize];
   const int n = std::snprintf(line, sizeof line, "%s%s", cmd, kSilence);
   if (n < 0 || static_cast<size_t>(n) >= sizeof line) {
     // A cut line could be a different command: run nothing.
     VPN_LOG("command of %zu bytes is too long, not run: %.64s...", std::strlen(cmd), cmd);
-    return 0;
+    return -1;
   }
-  if (!hand_to_hook(cmd, true)) {
-    const int ctl = sockfdctl.load();
-    const int conn = connfd.load();
-    pid_t pid = fork();
-    if (pid < 0) {
-      VPN_LOG("fork failed: %s, command '%s' not run", std::strerror(errno), cmd);
-      return 0;
+  if (hand_to_hook(cmd, true)) {
+    command_status_hook status;
+    {
+      std::lock_guard<std::mutex> lk(g_hook_lock);
+      status = g_status_hook;
     }
-    if (pid == 0) {
-      if (conn >= 0) close(conn);
-      if (ctl >= 0) close(ctl);
-      vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
-      close_range(3, ~0U, 0);
-      // Raw call: the child has one thread, the library's all-thread id
-      // change is not wanted here. A failure leaves the ids as they are.
-      syscall(SYS_setreuid, 0, 0);
-      execl("/bin/sh", "/bin/sh", "-c", line, static_cast<char*>(nullptr));
-      _exit(1);
-    }
-    reap(pid);
-    if (secs) sleep_seconds(secs);
+    return status ? status(cmd) : 0;
   }
+  const int ctl = sockfdctl.load();
+  const int conn = connfd.load();
+  pid_t pid = fork();
+  if (pid < 0) {
+    VPN_LOG("fork failed: %s, command '%s' not run", std::strerror(errno), cmd);
+    return -1;
+  }
+  if (pid == 0) {
+    if (conn >= 0) close(conn);
+    if (ctl >= 0) close(ctl);
+    vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
+    close_range(3, ~0U, 0);
+    // Raw call: the child has one thread, the library's all-thread id
+    // change is not wanted here. A failure leaves the ids as they are.
+    syscall(SYS_setreuid, 0, 0);
+    execl("/bin/sh", "/bin/sh", "-c", line, static_cast<char*>(nullptr));
+    _exit(1);
+  }
+  const int status = exit_status(reap(pid));
+  if (secs) sleep_seconds(secs);
+  return status;
+}
+
+}  // namespace
+
+void set_command_status_hook(command_status_hook hook) {
+  std::lock_guard<std::mutex> lk(g_hook_lock);
+  g_status_hook = std::move(hook);
+}
+
+int forknexec(const char* cmd, int secs) {
+  run_waited(cmd, secs);
   return 0;
 }
+
+int forknexec_status(const char* cmd) { return run_waited(cmd, 0); }
 
 int forknexec_Command(const char* cmd, int wait) {
   if (!cmd) return 0;

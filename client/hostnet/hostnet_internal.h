@@ -24,8 +24,20 @@ int walk_route_4one(const uint8_t* buf, size_t len, route_list& list);
 void walk_route_backup(const uint8_t* buf, size_t len, std::string& out);
 
 // 1 when the kernel's table holds a route (static or not) to net/mask on
-// the interface, 0 when not, -1 when the table cannot be read.
+// the interface (on any interface when `ifname` is null), 0 when not, -1
+// when the table cannot be read.
 int route_table_has(uint32_t net, uint32_t mask, const char* ifname);
+
+// The add of add_route_mac, answering the route tool's exit status (0: the
+// route was added; else refused, or -1 when no command could be run).
+int add_route_checked(const vpn_route_entry& e);
+// An add that the restore may undo: run only when the table has no route of
+// the entry's destination and mask, and true only when the tool took it.
+bool add_route_owned(const vpn_route_entry& e);
+// Every route a set-up adds: add_route_owned, and recorded in rt_del_list
+// when it is ours. A refused add or a route of the host's own is never
+// recorded, so no repair or teardown deletes it.
+void add_route_recorded(const vpn_route_entry& e);
 
 // The /sbin/route command for an entry. Answers 0, or -1 (with `out` empty)
 // when the entry's interface name cannot go on a shell line or the command

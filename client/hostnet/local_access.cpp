@@ -164,16 +164,18 @@ void enable_fulltunnel_local_access_mac(vpn_route_entry* route) {
     return;
   }
   const uint32_t local_net = addr & mask;
-  // A route the kernel keeps for the interface itself is the host's own:
-  // the undo must not delete it.
-  const bool already_there = route_table_has(local_net, mask, name) == 1;
+  vpn_route_entry local{};
+  local.dst = local_net;
+  local.netmask = mask;
+  std::memcpy(local.ifname, name, strnlen(name, sizeof local.ifname - 1));
+  build_route_command(local, true, g_localaccesscmd, sizeof g_localaccesscmd);
   char net_text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &local_net, net_text, sizeof net_text);
-  std::snprintf(g_localaccesscmd, sizeof g_localaccesscmd, "/sbin/route add -net %s -netmask %s -interface %s",
-                net_text, info.netmask, name);
-  forknexec(g_localaccesscmd, 0);
+  // Not ours when the host has such a route (the kernel's own for the
+  // interface, say) or the tool refused it: the undo must then leave it.
+  const bool ours = add_route_owned(local);
 
-  for (auto it = rt_add_list.begin(); it != rt_add_list.end(); ++it) {
+  for (auto it = rt_add_list.begin(); ours && it != rt_add_list.end(); ++it) {
     if ((it->dst & it->netmask) != local_net) continue;
     if (strncmp(it->ifname, name, sizeof it->ifname) != 0) continue;
     char dst[INET_ADDRSTRLEN] = {}, gw[INET_ADDRSTRLEN] = {};
@@ -185,11 +187,10 @@ void enable_fulltunnel_local_access_mac(vpn_route_entry* route) {
     std::snprintf(g_restorelocalaccesscmd, sizeof g_restorelocalaccesscmd, "echo");
     return;
   }
-  if (already_there) {
-    VPN_LOG("route to %s/%s on %s was there already, kept at teardown", net_text, info.netmask, name);
+  if (!ours) {
+    VPN_LOG("route to %s/%s on %s is not ours, kept at teardown", net_text, info.netmask, name);
     std::snprintf(g_restorelocalaccesscmd, sizeof g_restorelocalaccesscmd, "echo");
     return;
   }
-  std::snprintf(g_restorelocalaccesscmd, sizeof g_restorelocalaccesscmd,
-                "/sbin/route delete -net %s -netmask %s -interface %s", net_text, info.netmask, name);
+  build_route_command(local, false, g_restorelocalaccesscmd, sizeof g_restorelocalaccesscmd);
 }

@@ -17,6 +17,7 @@
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
+#include "client/hostnet/hostnet_internal.h"
 #include "client/netservice.h"
 #include "platform/signals.h"
 
@@ -29,16 +30,19 @@ read_command_hook g_read_hook;
 
 // The host's own default route, as the full tunnel's set-up took it away
 // (recorded with dst 0 among the deleted routes). It outlives the lists,
-// which the repair and the restore empty, so that the default route can
-// still come back when the network-service store names no router.
+// which the repair and the restore empty: a default route comes back only
+// when a set-up took one away, through the store's router or else this one.
 std::mutex g_saved_default_lock;
 vpn_route_entry g_saved_default{};
 bool g_have_saved_default = false;
+bool g_default_taken = false;
 
 void keep_saved_default(const route_list& deleted) {
   for (const vpn_route_entry& e : deleted) {
-    if (e.dst != 0 || e.gateway == 0 || e.gateway == kPeerAddr) continue;
+    if (e.dst != 0 || e.gateway == kPeerAddr) continue;
     std::lock_guard<std::mutex> lk(g_saved_default_lock);
+    g_default_taken = true;
+    if (e.gateway == 0) continue;  // through an interface: no router to fall back on
     g_saved_default = e;
     g_have_saved_default = true;
     return;
@@ -93,12 +97,44 @@ bool setup_recorded() {
   return !rt_add_list.empty();
 }
 
-// The repair of reconn_delete_route. The host route to the peer 1.1.1.1
-// belongs to the tunnel device, which stays: deleting it would leave the
-// device without its peer, and a full tunnel could not set its default route
-// through it again. It stays recorded, so the teardown (or the drain, when it
-// replaces the device) still deletes it.
-void undo_tunnel_routes() {
+// Host routes that a repair did not put back, since their interface no
+// longer has the address it had when the routes were set: they come back at
+// the teardown. Only the controller (under its mutex) touches them.
+route_list g_deferred_routes;
+
+// Adds the host's routes back. A route whose gateway is reached only through
+// another one of the list (a network route through the interface, say) is
+// refused until that one is in: refused ones are tried again as long as a
+// pass puts at least one more route back.
+void put_routes_back(const route_list& routes) {
+  route_list todo = routes;
+  while (!todo.empty()) {
+    route_list refused;
+    for (const vpn_route_entry& e : todo)
+      if (add_route_checked(e) != 0) refused.push_back(e);
+    if (refused.size() == todo.size()) break;
+    todo = std::move(refused);
+  }
+}
+
+// Deletes what the set-up added, front to back, and empties the record but
+// for the peer route when `keep_peer` (a recreated device's, which the new
+// set-up records again). A repair leaves the tunnel's default route alone.
+void delete_recorded(bool repair, bool keep_peer) {
+  route_list kept;
+  for (const vpn_route_entry& e : rt_del_list) {
+    if (keep_peer && e.dst == kPeerAddr) {
+      kept.push_back(e);
+      continue;
+    }
+    if (!(repair && e.dst == 0)) del_route_mac(e, 3, 3);
+  }
+  rt_del_list = std::move(kept);
+}
+
+// The repair of reconn_delete_route. The daemon's routes go first, so that
+// none of them refuses a host route of the same destination and mask.
+void undo_tunnel_routes(bool keep_peer) {
   // Logged as the operation whose repair this is.
   const char* const op = "reconn_delete_route";
   keep_saved_default(rt_add_list);
@@ -106,13 +142,22 @@ void undo_tunnel_routes() {
   vpn_log(kLogModule, __LINE__, op, "ret %d, new interface name: %s,old interface name: %s", ret, new_ifname,
           qn_route.ifname);
 
+  delete_recorded(true, keep_peer);
+
+  route_list back;
   for (const vpn_route_entry& e : rt_add_list) {
     if (e.dst == 0) continue;  // the host's default route: restore_default_route's job
     if (e.gw_family == AF_INET || (e.flags & RTF_HOST_BSD)) {
-      add_route_mac(e, 3, 3);
+      back.push_back(e);
       continue;
     }
-    if (std::strcmp(new_ifname, e.ifname) == 0 && std::strcmp(new_ifname, qn_route.ifname) == 0) continue;
+    // A network route through the interface that carries the default route
+    // now is the host's too: back with the others (refused when the kernel
+    // made it again).
+    if (std::strcmp(new_ifname, e.ifname) == 0 && std::strcmp(new_ifname, qn_route.ifname) == 0) {
+      back.push_back(e);
+      continue;
+    }
     char old_ip[16] = {};
     char cur_ip[16] = {};
     const int r1 = get_bakup_interface_addr(e.ifname, old_ip);
@@ -120,20 +165,13 @@ void undo_tunnel_routes() {
     const int r2 = get_interface_address_by_ifname(e.ifname, cur_ip);
     vpn_log(kLogModule, __LINE__, op, "ret %d,interface %s current ip: %s,interface old ip: %s", r2, e.ifname, cur_ip,
             old_ip);
-    if (std::strcmp(cur_ip, old_ip) == 0) add_route_mac(e, 3, 3);
+    if (std::strcmp(cur_ip, old_ip) == 0)
+      back.push_back(e);
+    else
+      g_deferred_routes.push_back(e);
   }
   rt_add_list.clear();
-
-  route_list kept;
-  for (const vpn_route_entry& e : rt_del_list) {
-    if (e.dst == 0) continue;  // the default through the peer stays in place
-    if (e.dst == kPeerAddr) {
-      kept.push_back(e);
-      continue;
-    }
-    del_route_mac(e, 3, 3);
-  }
-  rt_del_list = std::move(kept);
+  put_routes_back(back);
 
   if (dns_config_kept()) restore_dns_config();
 }
@@ -180,11 +218,14 @@ void set_read_command_hook(read_command_hook hook) {
 
 void restore_routes() {
   keep_saved_default(rt_add_list);
-  for (const vpn_route_entry& e : rt_del_list) del_route_mac(e, 3, 3);
-  rt_del_list.clear();
+  delete_recorded(false, false);
+  route_list back;
   for (const vpn_route_entry& e : rt_add_list)
-    if (e.dst != 0) add_route_mac(e, 3, 3);
+    if (e.dst != 0) back.push_back(e);
+  back.insert(back.end(), g_deferred_routes.begin(), g_deferred_routes.end());
   rt_add_list.clear();
+  g_deferred_routes.clear();
+  put_routes_back(back);
   if (IsEnableLocalAccess() && is_fulltunnel() && g_restorelocalaccesscmd[0] != '\0')
     forknexec(g_restorelocalaccesscmd, 0);
 }
@@ -193,15 +234,23 @@ void restore_default_route() {
   vpn_log_plain("restore default route begin\n");
   vpn_route_entry saved{};
   bool have_saved = false;
+  bool taken = false;
   {
     std::lock_guard<std::mutex> lk(g_saved_default_lock);
     saved = g_saved_default;
     have_saved = g_have_saved_default;
+    taken = g_default_taken;
     g_have_saved_default = false;
+    g_default_taken = false;
   }
   bool added = false;
   std::vector<std::string> ids;
   get_active_network_service(ids);
+  if (!taken) {
+    // A default route of the host's own still stands, or the host had none.
+    VPN_LOG("no default route was taken away, none is added");
+    ids.clear();
+  }
   for (const std::string& id : ids) {
     std::string router;
     std::string ifname;
@@ -292,7 +341,7 @@ bool default_route_is_tun() {
 }
 
 int reconn_delete_route() {
-  undo_tunnel_routes();
+  undo_tunnel_routes(false);
   return 0;
 }
 
@@ -358,7 +407,7 @@ int reconnected_add_route(vpnc_session* s) {
     VPN_LOG("routes of the earlier set-up are still recorded, putting them back first");
     vpn_route_entry host_default{};
     const bool had_default = recorded_host_default(rt_add_list, &host_default);
-    undo_tunnel_routes();
+    undo_tunnel_routes(true);
     if (had_default) put_host_default_back(host_default);
   }
   rt_ori_list.clear();

@@ -305,8 +305,8 @@ int route_table_has(uint32_t net, uint32_t mask, const char* ifname) {
       m_mask = read_addr(m + mask_off + kSinAddrOffset);
     }
     char name[100];
-    if ((dst.sin_addr & m_mask) == net && m_mask == mask && name_of_index(idx, name) &&
-        std::strncmp(name, ifname, sizeof name) == 0) {
+    if ((dst.sin_addr & m_mask) == net && m_mask == mask &&
+        (!ifname || (name_of_index(idx, name) && std::strncmp(name, ifname, sizeof name) == 0))) {
       found = true;
       return verdict::stop_fail;
     }
@@ -399,17 +399,20 @@ int build_route_command(const vpn_route_entry& e, bool add, char* out, size_t ou
 
 namespace {
 
-void run_route(const vpn_route_entry& e, bool add, const char* func) {
+// Runs the route command of `e`; the tool's exit status (-1 when no command
+// could be built or run).
+int run_route(const vpn_route_entry& e, bool add, const char* func) {
   char name[sizeof e.ifname + 1] = {};
   std::memcpy(name, e.ifname, strnlen(e.ifname, sizeof e.ifname));
   char cmd[kCommandBufferSize];
   if (build_route_command(e, add, cmd, sizeof cmd) != 0) {
     vpn_log(kLogModule, __LINE__, func, "route command for %s refused: interface name '%s' not usable",
             quad(e.dst).text, name);
-    return;
+    return -1;
   }
-  forknexec(cmd, 0);
+  const int status = forknexec_status(cmd);
   vpn_log(kLogModule, __LINE__, func, "Route execute '%s' flag is %0x, if is %s", cmd, e.flags, name);
+  return status;
 }
 
 }  // namespace
@@ -422,4 +425,29 @@ int add_route_mac(const vpn_route_entry& e, int, int) {
 int del_route_mac(const vpn_route_entry& e, int, int) {
   run_route(e, false, __func__);
   return 0;
+}
+
+int add_route_checked(const vpn_route_entry& e) { return run_route(e, true, "add_route_mac"); }
+
+bool add_route_owned(const vpn_route_entry& e) {
+  const uint32_t mask = e.dst == 0 ? 0 : e.netmask;
+  const uint32_t net = e.dst & mask;
+  // The restore deletes by destination and mask: with a route of the host's
+  // own there, that delete would take the host's route.
+  if (route_table_has(net, mask, nullptr) == 1) {
+    vpn_log(kLogModule, __LINE__, "add_route_mac", "route to %s/%s is the host's own, not added",
+            quad(net).text, quad(mask).text);
+    return false;
+  }
+  const int status = run_route(e, true, "add_route_mac");
+  if (status != 0) {
+    vpn_log(kLogModule, __LINE__, "add_route_mac", "route to %s/%s refused by the route tool (%d), not recorded",
+            quad(net).text, quad(mask).text, status);
+    return false;
+  }
+  return true;
+}
+
+void add_route_recorded(const vpn_route_entry& e) {
+  if (add_route_owned(e)) rt_del_list.push_back(e);
 }

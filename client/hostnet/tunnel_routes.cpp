@@ -25,8 +25,6 @@ const uint32_t kLinkLocalNet = htonl(0xa9fe0000);
 const uint32_t kLoopHost = htonl(0x7f000001);
 constexpr uint32_t kHostMask = 0xffffffffu;
 
-enum { KIND_HOST = 1, KIND_NET = 2, VIA_GATEWAY = 1, VIA_IF = 2 };
-
 int mask_bits(uint32_t net_order_mask) { return std::countl_one(ntohl(net_order_mask)); }
 
 bool is_special(const vpn_route_entry& r) {
@@ -149,8 +147,7 @@ void set_excludenetwork_route_entry(const char* ifname) {
       e.gw_family = 0;
       copy_name(e.ifname, chosen->ifname, sizeof chosen->ifname);
     }
-    add_route_mac(e, e.flags & RTF_HOST_BSD ? KIND_HOST : KIND_NET, e.gw_family == 2 ? VIA_GATEWAY : VIA_IF);
-    rt_del_list.push_back(e);
+    add_route_recorded(e);
   }
 }
 
@@ -173,8 +170,7 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
     vpn_route_entry def{};
     def.gateway = kPeer;
     def.gw_family = 2;
-    add_route_mac(def, KIND_NET, VIA_GATEWAY);
-    rt_del_list.push_back(def);
+    add_route_recorded(def);
 
     _LocalHostNetInfo info{};
     get_localhost_netinfo(ifn, &info);
@@ -186,8 +182,7 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
       lo.flags = RTF_HOST_BSD;
       lo.gateway = kLoopHost;
       lo.gw_family = 2;
-      add_route_mac(lo, KIND_HOST, VIA_GATEWAY);
-      rt_del_list.push_back(lo);
+      add_route_recorded(lo);
     } else {
       // Without an address this would replace the default route.
       SETUP_LOG("%s has no IPv4 address, no loopback route for it", ifn);
@@ -214,8 +209,7 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
       if (filterout_exclude_route_entry(e)) continue;
       clean_old_net_route(e, rt_ori_list, rt_add_list);
       copy_name(e.ifname, tunname, sizeof tunname);
-      add_route_mac(e, KIND_NET, VIA_IF);
-      rt_del_list.push_back(e);
+      add_route_recorded(e);
     }
   }
 
@@ -226,8 +220,7 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
     hop.netmask = kHostMask;
     hop.flags = RTF_HOST_BSD | RTF_CLONING_BSD;
     hop.gw_family = 0;
-    add_route_mac(hop, KIND_HOST, VIA_IF);
-    rt_del_list.push_back(hop);
+    add_route_recorded(hop);
   }
 
   if (s->is_ipv6 == 0) {
@@ -243,8 +236,7 @@ int set_vpn_route_table_for(vpn_route_entry* route, vpnc_session* s, bool full_t
       gw.flags = RTF_HOST_BSD | RTF_CLONING_BSD;
       gw.gw_family = 0;
     }
-    add_route_mac(gw, KIND_HOST, gw.gw_family == 2 ? VIA_GATEWAY : VIA_IF);
-    rt_del_list.push_back(gw);
+    add_route_recorded(gw);
   }
 
   route_list peer;

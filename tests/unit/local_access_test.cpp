@@ -72,6 +72,19 @@ TEST_F(FullTunnelLocalAccess, StandsInForTheDeletedLocalRoute) {
   EXPECT_TRUE(log.has("localaccess add this entry: 127.0.0.0, mask 0xffff, gw 0.0.0.0"));
 }
 
+TEST_F(FullTunnelLocalAccess, ARefusedAddLeavesTheDeletedLocalRouteToTheRestore) {
+  rt_add_list = {entry("127.0.0.0", "255.0.0.0", nullptr, 0, 18, "lo")};
+  CommandRecorder rec;
+  set_command_status_hook([](const std::string&) { return 1; });
+  LogCapture log;
+  enable_fulltunnel_local_access_mac(&route_);
+  set_command_status_hook(nullptr);
+  EXPECT_EQ(rec.cmds, std::vector<std::string>{"/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo"});
+  ASSERT_EQ(rt_add_list.size(), 1u);  // still added back at teardown
+  EXPECT_STREQ(g_restorelocalaccesscmd, "echo");
+  EXPECT_TRUE(log.has("refused by the route tool (1), not recorded"));
+}
+
 TEST_F(FullTunnelLocalAccess, WithoutADeletedLocalRouteTheUndoDeletesTheAddedOne) {
   CommandRecorder rec;
   enable_fulltunnel_local_access_mac(&route_);
@@ -84,9 +97,11 @@ TEST_F(FullTunnelLocalAccess, ARouteTheKernelKeepsForTheInterfaceIsNotDeletedByT
   CommandRecorder rec;
   LogCapture log;
   enable_fulltunnel_local_access_mac(&route_);
-  EXPECT_EQ(rec.cmds, std::vector<std::string>{"/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo"});
+  EXPECT_TRUE(rec.cmds.empty());
+  EXPECT_STREQ(g_localaccesscmd, "/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo");
   EXPECT_STREQ(g_restorelocalaccesscmd, "echo");
-  EXPECT_TRUE(log.has("was there already"));
+  EXPECT_TRUE(log.has("route to 127.0.0.0/255.0.0.0 is the host's own, not added"));
+  EXPECT_TRUE(log.has("is not ours, kept at teardown"));
 }
 
 TEST_F(FullTunnelLocalAccess, InterfaceWithoutAddressAddsNothing) {

@@ -149,7 +149,7 @@ TEST_F(RouteRestoreTest, TeardownDeletesWhatWasAddedThenAddsBackAllButTheDefault
                       }));
 }
 
-TEST_F(RouteRestoreTest, RepairAddsBackFirstThenDeletesAllButTheTunnelDefault) {
+TEST_F(RouteRestoreTest, RepairDeletesTheDaemonsRoutesFirstThenAddsTheHostsBack) {
   const bool built = commands_built();
   route_output = "   route to: default\ndestination: default\n       mask: default\n    gateway: 10.77.0.1\n"
                  "  interface: en0\n      flags: <UP,GATEWAY,DONE,STATIC>\n";
@@ -179,16 +179,50 @@ TEST_F(RouteRestoreTest, RepairAddsBackFirstThenDeletesAllButTheTunnelDefault) {
   EXPECT_TRUE(logged("ret 0,interface en7 current ip: ,interface old ip: 192.168.5.2"));
   EXPECT_TRUE(logged("ret 0,interface nosuch9 current ip: ,interface old ip: "));
   EXPECT_TRUE(rt_add_list.empty());
-  // The device stays, and so does its peer route: still recorded for the end.
-  ASSERT_EQ(rt_del_list.size(), 1u);
-  EXPECT_EQ(rt_del_list[0].dst, ip("1.1.1.1"));
+  EXPECT_TRUE(rt_del_list.empty());
   if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
+  // The peer route goes with the daemon's others; the network route through
+  // en0, which carries the default route now, comes back with the rest.
   EXPECT_EQ(commands, (std::vector<std::string>{
+                          "/sbin/route delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun0",
+                          "/sbin/route delete -host 1.1.1.1 -interface utun0",
                           "/sbin/route add -host 10.77.0.1 -interface en0",
                           "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1",
+                          "/sbin/route add -net 10.77.0.0 -netmask 255.255.255.0 -interface en0",
                           "/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo",
                           "/sbin/route add -net 192.168.6.0 -netmask 255.255.255.0 -interface nosuch9",
-                          "/sbin/route delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun0",
+                      }));
+  // The route of en7, whose address is gone, is not lost: the teardown adds it.
+  commands.clear();
+  restore_routes();
+  EXPECT_EQ(commands, std::vector<std::string>{"/sbin/route add -net 192.168.5.0 -netmask 255.255.255.0 -interface en7"});
+}
+
+// The route tool refuses a route whose gateway is not reachable yet; the
+// restore tries it again once the routes after it are in.
+TEST_F(RouteRestoreTest, RefusedRoutesAreTriedAgainOnceTheOthersAreIn) {
+  if (!commands_built()) GTEST_SKIP() << "route command builders not linked in";
+  bool lan_back = false;
+  set_command_status_hook([&](const std::string& cmd) {
+    if (cmd.find("-net 172.16.0.0 ") != cmd.npos) lan_back = true;
+    if (cmd.find("-gateway 172.16.0.1") != cmd.npos && !lan_back) return 1;
+    if (cmd.find("-net 10.9.0.0 ") != cmd.npos) return 1;  // never taken
+    return 0;
+  });
+  rt_add_list = {
+      via_gateway("10.60.0.0", "255.255.0.0", "172.16.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
+      via_interface("10.9.0.0", "255.255.0.0", "en0", RTF_STATIC_BSD),
+      via_interface("172.16.0.0", "255.255.255.0", "en0", RTF_STATIC_BSD),
+  };
+  restore_routes();
+  set_command_status_hook(nullptr);
+  EXPECT_EQ(commands, (std::vector<std::string>{
+                          "/sbin/route add -net 10.60.0.0 -netmask 255.255.0.0 -gateway 172.16.0.1",
+                          "/sbin/route add -net 10.9.0.0 -netmask 255.255.0.0 -interface en0",
+                          "/sbin/route add -net 172.16.0.0 -netmask 255.255.255.0 -interface en0",
+                          "/sbin/route add -net 10.60.0.0 -netmask 255.255.0.0 -gateway 172.16.0.1",
+                          "/sbin/route add -net 10.9.0.0 -netmask 255.255.0.0 -interface en0",
+                          "/sbin/route add -net 10.9.0.0 -netmask 255.255.0.0 -interface en0",
                       }));
 }
 
@@ -207,8 +241,9 @@ TEST_F(RouteRestoreTest, RedoWithoutRepairPutsTheEarlierSetUpBackFirst) {
   EXPECT_TRUE(logged("routes of the earlier set-up are still recorded, putting them back first"));
   if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
   ASSERT_GE(commands.size(), 2u);
-  EXPECT_EQ(commands[0], "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1");
-  EXPECT_EQ(commands[1], "/sbin/route delete -host 198.18.0.1 -gateway 10.77.0.1");
+  EXPECT_EQ(commands[0], "/sbin/route delete -host 198.18.0.1 -gateway 10.77.0.1");
+  EXPECT_EQ(commands[1], "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1");
+  // the new device's peer route is not the earlier set-up's
   for (const std::string& c : commands) EXPECT_EQ(c.find("delete -host 1.1.1.1"), std::string::npos) << c;
 }
 
@@ -357,6 +392,10 @@ TEST_F(RouteRestoreTest, DefaultRouteComesBackThroughTheRouterOfTheGatewaysInter
   };
   for (const Case& c : {Case{"en1", {"/sbin/route add default 192.168.1.1"}},
                         Case{"en0", {"/sbin/route add default 10.77.0.1"}}, Case{"en2", {}}, Case{"en9", {}}}) {
+    // The full tunnel's set-up took the host's default route away (one
+    // through the interface, so there is no router of its own to fall back on).
+    rt_add_list = {via_interface("0.0.0.0", "0.0.0.0", c.lum, RTF_STATIC_BSD)};
+    restore_routes();
     commands.clear();
     log.clear();
     std::snprintf(if_name_to_lum, sizeof if_name_to_lum, "%s", c.lum);
@@ -371,6 +410,14 @@ TEST_F(RouteRestoreTest, DefaultRouteComesBackThroughTheRouterOfTheGatewaysInter
       EXPECT_EQ(commands, c.cmds) << c.lum;
     }
   }
+  // Without a default route taken away (a split tunnel, a host without one)
+  // none is added.
+  commands.clear();
+  log.clear();
+  std::snprintf(if_name_to_lum, sizeof if_name_to_lum, "en1");
+  restore_default_route();
+  EXPECT_TRUE(commands.empty());
+  EXPECT_TRUE(logged("no default route was taken away, none is added"));
   if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
 }
 

@@ -201,6 +201,36 @@ TEST_F(TunnelRoutes, SplitTunnelRoutesEachResourceIntoTheTunnel) {
   EXPECT_STREQ(rt_del_list[5].ifname, "lo");
 }
 
+// The restore deletes by destination and mask: a route that stood before
+// the add, or an add the tool refused, must never be recorded for it.
+TEST_F(TunnelRoutes, OnlyRoutesTheSetUpMadeAreRecorded) {
+  rt_ori_list = {via("0.0.0.0", "0.0.0.0", "10.77.0.1")};
+  qn_route = rt_ori_list[0];
+  // In the table now: the host's own route to the next hop, and a route with
+  // a resource's destination and mask that came after the snapshot.
+  rtdump::append_route_message(dumps_.routes, route("10.77.0.1", 32, nullptr, kLoIndex));
+  rtdump::append_route_message(dumps_.routes, route("10.60.0.0", 16, "10.77.0.1", kLoIndex));
+  resource("10.60.0.0", "255.255.0.0");
+  resource("10.99.0.0", "255.255.255.0");
+  resource("10.98.0.0", "255.255.0.0");
+  CommandRecorder rec;
+  set_command_status_hook([](const std::string& cmd) { return cmd.find(" 10.99.0.0 ") != cmd.npos ? 1 : 0; });
+  LogCapture log;
+  ASSERT_EQ(set_vpn_route_table_for(&qn_route, &s_, false, false), 0);
+  set_command_status_hook(nullptr);
+  EXPECT_EQ(rec.cmds, (std::vector<std::string>{
+                          "/sbin/route add -net 10.99.0.0 -netmask 255.255.255.0 -interface utun10",
+                          "/sbin/route add -net 10.98.0.0 -netmask 255.255.0.0 -interface utun10",
+                          "/sbin/route add -host 198.18.0.1 -gateway 10.77.0.1",
+                      }));
+  std::vector<std::string> recorded;
+  for (const auto& e : rt_del_list) recorded.push_back(dotted(e.dst));
+  EXPECT_EQ(recorded, (std::vector<std::string>{"10.98.0.0", "198.18.0.1", "1.1.1.1"}));
+  EXPECT_TRUE(log.has("route to 10.60.0.0/255.255.0.0 is the host's own, not added"));
+  EXPECT_TRUE(log.has("route to 10.77.0.1/255.255.255.255 is the host's own, not added"));
+  EXPECT_TRUE(log.has("route to 10.99.0.0/255.255.255.0 refused by the route tool (1), not recorded"));
+}
+
 TEST_F(TunnelRoutes, SplitTunnelWithLocalAccessLeavesLocalResourcesOut) {
   // The loopback interface stands in for the local network: 127.0.0.0/8.
   rt_ori_list = {via("0.0.0.0", "0.0.0.0", "10.77.0.1", "lo")};
