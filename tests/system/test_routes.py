@@ -19,6 +19,7 @@ launcher_mod = pytest.importorskip("launcher", reason="tests/system/launcher.py 
 g = pytest.importorskip("gateway", reason="tests/system/gateway.py (test gateway) not merged yet")
 scenario = pytest.importorskip("scenario", reason="tests/system/scenario.py not merged yet")
 import sysconfig_store  # noqa: E402
+from tunnel_session import ping  # noqa: E402
 
 HOST_ROUTE_OPS = ("route_snapshot_mac", "route_snapshot_4one_mac", "add_route_mac", "del_route_mac",
                   "set_vpn_route_table", "sethost_mac", "setHostMap", "restore_routes",
@@ -32,6 +33,7 @@ NEXT_HOP = th_mod.UPLINK_IP          # 10.77.0.1
 HOST_IP = th_mod.HOST_IP             # 10.77.0.2
 GATEWAY_IP = th_mod.GATEWAY_IP       # 198.18.0.1
 CLIENT_IP = "10.200.0.2"
+LAN_ROUTE = "-net 10.77.0.0 -netmask 255.255.255.0 -interface en0"
 
 
 @pytest.fixture
@@ -106,16 +108,18 @@ def test_full_tunnel_routes_host_map_arp_and_restore(testhost, session):
     before, gw, lch = session(sc)
     tun = tun_name(testhost)
 
+    # the LAN route is the host's like any other (a static cloning route
+    # in the dump): deleted, and only the next hop stays reachable
     assert main_routes(testhost) == sorted([
         f"default via 1.1.1.1 dev {tun}",
         f"1.1.1.1 dev {tun} scope link",
-        "10.77.0.0/24 dev en0 scope link",
         f"{HOST_IP} via 127.0.0.1 dev lo",
         f"{NEXT_HOP} dev en0 scope link",
         f"{GATEWAY_IP} via {NEXT_HOP} dev en0",
     ])
     assert route_calls(testhost) == [
         f"/sbin/route delete default {NEXT_HOP}",
+        f"/sbin/route delete {LAN_ROUTE} -cloning",
         "/sbin/route add default 1.1.1.1",
         f"/sbin/route add -host {HOST_IP} -gateway 127.0.0.1",
         f"/sbin/route add -host {NEXT_HOP} -interface en0 -cloning",
@@ -197,7 +201,6 @@ def test_full_tunnel_keeps_excluded_network_outside(testhost, session):
     assert main_routes(testhost) == sorted([
         f"default via 1.1.1.1 dev {tun}",
         f"1.1.1.1 dev {tun} scope link",
-        "10.77.0.0/24 dev en0 scope link",
         f"192.0.2.0/24 via {NEXT_HOP} dev en0",
         f"{HOST_IP} via 127.0.0.1 dev lo",
         f"{NEXT_HOP} dev en0 scope link",
@@ -206,6 +209,7 @@ def test_full_tunnel_keeps_excluded_network_outside(testhost, session):
     assert route_calls(testhost) == [
         f"/sbin/route add -net 192.0.2.0 -netmask 255.255.255.0 -gateway {NEXT_HOP}",
         f"/sbin/route delete default {NEXT_HOP}",
+        f"/sbin/route delete {LAN_ROUTE} -cloning",
         "/sbin/route add default 1.1.1.1",
         f"/sbin/route add -host {HOST_IP} -gateway 127.0.0.1",
         f"/sbin/route add -host {NEXT_HOP} -interface en0 -cloning",
@@ -224,10 +228,12 @@ def test_full_tunnel_local_access_leaves_the_local_network_in_place(testhost, se
     routes = main_routes(testhost)
     assert f"default via 1.1.1.1 dev {tun}" in routes
     assert "10.77.0.0/24 dev en0 scope link" in routes
-    assert "/sbin/route add -net 10.77.0.0 -netmask 255.255.255.0 -interface en0" in route_calls(testhost)
-    # The local network's route was there before the set-up: the teardown must
-    # not take it (nor, with it, the way to the router) away.
+    calls = route_calls(testhost)
+    # the set-up deletes the LAN route with the others, local access puts it
+    # back in its place, and the teardown leaves it
+    assert calls.index(f"/sbin/route delete {LAN_ROUTE} -cloning") < calls.index(f"/sbin/route add {LAN_ROUTE}")
     teardown_and_check(testhost, before)
+    assert f"/sbin/route delete {LAN_ROUTE}" not in route_calls(testhost)
 
 
 @needs_session
@@ -265,6 +271,7 @@ def test_reconnection_puts_split_routes_back_and_sets_them_again(testhost, sessi
     sc = g.Scenario(resources=[g.Resource("10.99.0.0", "255.255.255.0")],
                     excludes=[g.Resource("10.99.0.128", "255.255.255.192")])
     before, gw, lch = session(sc)
+    tun = tun_name(testhost)
     set_up = main_routes(testhost)
     first = route_calls(testhost)
     testhost.clear_journal()
@@ -274,12 +281,12 @@ def test_reconnection_puts_split_routes_back_and_sets_them_again(testhost, sessi
     gets = [c for c in route_calls(testhost) if " get " in c]
     assert gets[:1] == ["/sbin/route -n get default"]
     calls = [c for c in route_calls(testhost) if " get " not in c]
-    # the repair deletes what the set-up added, in the same order, but not
-    # the peer route of the device that stays; the new set-up adds it all again
+    # the repair deletes what the set-up added, in the same order, and the
+    # device's peer route last; the new set-up adds it all again (the device
+    # stays, and without its peer route it serves the routes all the same)
     deletes = [c.replace(" add ", " delete ", 1) for c in first]
-    assert calls == deletes + first
-    assert not any(c.startswith("/sbin/route delete -host 1.1.1.1") for c in calls)
-    assert main_routes(testhost) == set_up
+    assert calls == deletes + [f"/sbin/route delete -host 1.1.1.1 -interface {tun}"] + first
+    assert main_routes(testhost) == [r for r in set_up if not r.startswith("1.1.1.1 ")]
     assert ["/usr/sbin/arp", "-a", "-d"] in testhost.journal()
     teardown_and_check(testhost, before)
 
@@ -317,8 +324,12 @@ def test_full_tunnel_repair_after_the_default_route_left_the_tunnel(testhost, se
     assert gw.wait_tunnel(2, timeout=60) is not None
     testhost.wait_log(r"reconnected_add_route return 0", timeout=30)
     calls = [c for c in route_calls(testhost) if " get " not in c]
-    assert not any(c.startswith("/sbin/route delete -host 1.1.1.1") for c in calls), calls
-    # the default route is back in the tunnel, through the peer that stayed
-    assert main_routes(testhost) == set_up, "\n".join(calls)
-    assert f"default via 1.1.1.1 dev {tun}" in main_routes(testhost)
+    assert f"/sbin/route delete -host 1.1.1.1 -interface {tun}" in calls
+    # the default route is back in the tunnel, through the peer of the
+    # device even without the peer's host route
+    expected = sorted(r + " onlink" if r.startswith("default ") else r for r in set_up if not r.startswith("1.1.1.1 "))
+    assert main_routes(testhost) == expected, "\n".join(calls)
+    assert f"default via 1.1.1.1 dev {tun} onlink" in main_routes(testhost)
+    r = ping(testhost, "192.0.2.77", count=2)
+    assert r.returncode == 0, r.stdout + r.stderr
     teardown_and_check(testhost, before)
