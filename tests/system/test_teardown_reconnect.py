@@ -8,6 +8,7 @@ static ARP entry stays."""
 
 import contextlib
 import os
+import re
 import signal
 import socket
 import sys
@@ -21,7 +22,7 @@ import gateway as g  # noqa: E402
 import launcher as launcher_mod  # noqa: E402
 import scenario  # noqa: E402
 from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (fixture)
-from tunnel_session import (CLIENT_IP, TunnelSession, log_count, ping, store_contents,  # noqa: E402
+from tunnel_session import (CLIENT_IP, NEXT_HOP, TunnelSession, log_count, ping, store_contents,  # noqa: E402
                             teardowns, tun_names, udp_listener, udp_payload_of, wait_until)
 
 needs_controller = pytest.mark.skipif(
@@ -218,6 +219,81 @@ def test_full_tunnel_changed_client_address_sets_routes_and_dns_on_the_new_utun(
     # every route that was recorded is undone once
     calls = [" ".join(c) for c in testhost.journal() if c[:1] == ["/sbin/route"] and "get" not in c[1:3]]
     assert len(calls) == len(set(calls)), "\n".join(calls)
+
+
+LAN = g.Resource("10.77.0.0", "255.255.255.0")      # en0's own network
+RESOURCES = [g.Resource("10.99.0.0", "255.255.255.0")]
+
+
+class HostShape:
+    """A host with more than a default route: `seed` are `ip route` lines
+    run before the snapshot; `reconnect` is None, "drop" (the gateway drops
+    the connection), "new_address" (and gives another client address) or
+    "repair" (a full tunnel whose default route left the tunnel first)."""
+
+    def __init__(self, name, *, full=False, seed=(), resources=RESOURCES, excludes=(), reconnect=None, up=()):
+        self.name = name
+        self.full = full
+        self.seed = list(seed)
+        self.resources = list(resources)
+        self.excludes = list(excludes)
+        self.reconnect = reconnect
+        self.up = list(up)  # routes (without the kernel's details) that stand while the tunnel is up
+
+    def scenario(self, **kw):
+        return g.Scenario(flags=g.NETCFG_FULL_TUNNEL if self.full else 0, resources=self.resources,
+                          excludes=self.excludes, **kw)
+
+
+NO_DEFAULT = ["del default", "add 198.18.0.0/15 via 10.77.0.1"]
+
+HOST_SHAPES = [
+    HostShape("lan_excluded_split", excludes=[LAN], up=["10.77.0.0/24 dev en0 scope link"]),
+    HostShape("lan_excluded_full", full=True, excludes=[LAN], up=["10.77.0.0/24 dev en0 scope link"]),
+    HostShape("lan_is_a_resource", resources=[LAN] + RESOURCES),
+    HostShape("own_host_route_to_the_gateway", seed=["add 198.18.0.1 via 10.77.0.1"]),
+    HostShape("own_host_route_to_the_next_hop", seed=["add 10.77.0.1 dev en0"]),
+    HostShape("competing_static_route_split_reconnection", seed=["add 10.50.0.0/16 via 10.77.0.1"],
+              resources=[g.Resource("10.50.0.0", "255.255.0.0")] + RESOURCES, reconnect="drop"),
+    HostShape("competing_static_route_changed_client_address", full=True,
+              seed=["add 198.18.0.1 via 10.77.0.1"], reconnect="new_address"),
+    HostShape("full_repair_static_route_through_en0", full=True, seed=["add 10.50.7.0/24 dev en0"],
+              reconnect="repair"),
+    HostShape("full_repair_host_route_to_the_gateway", full=True, seed=["add 198.18.0.1 via 10.77.0.1"],
+              reconnect="repair"),
+    HostShape("dependent_static_routes", full=True,
+              seed=["add 172.16.0.0/24 dev en0", "add 10.60.0.0/16 via 172.16.0.1"]),
+    HostShape("no_default_route_split", seed=NO_DEFAULT),
+    HostShape("no_default_route_full", full=True, seed=NO_DEFAULT),
+]
+
+
+def bare_routes(testhost):
+    return sorted(re.sub(r" proto \S+| src \S+| metric \d+", "", r) for r in testhost.routes())
+
+
+@pytest.mark.time_limit(150)
+@pytest.mark.parametrize("shape", HOST_SHAPES, ids=[s.name for s in HOST_SHAPES])
+def test_every_host_route_comes_back_on_hosts_with_more_than_a_default_route(testhost, gateway, shape):
+    for line in shape.seed:
+        testhost.run_host(["ip", "route"] + line.split(), check=True)
+    gw = gateway(shape.scenario())
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    for r in shape.up:
+        assert r in bare_routes(testhost), testhost.routes()
+    if shape.reconnect == "repair":
+        # another program takes the default route back to the local router
+        testhost.run_host(["ip", "route", "replace", "default", "via", NEXT_HOP, "dev", "en0"], check=True)
+    if shape.reconnect:
+        new = shape.scenario(client_ip=NEW_CLIENT_IP) if shape.reconnect == "new_address" else shape.scenario()
+        reconnect_with(testhost, gw, sess.conn, new)
+        if shape.full:
+            assert any(r.startswith("default via 1.1.1.1 dev utun") for r in testhost.routes()), testhost.routes()
+    testhost.signal_daemon(signal.SIGTERM)
+    sess.assert_ended()
+    calls = [" ".join(c) for c in testhost.journal() if c[:1] == ["/sbin/route"]]
+    assert sorted(testhost.routes()) == sess.before.routes, "\n".join(calls)
+    sess.assert_host_put_back()
 
 
 @pytest.mark.slow
