@@ -437,6 +437,21 @@ def test_default_route_through_the_utun_peer_after_its_host_route_went(netns, tm
     assert any(line.startswith("default via 10.77.0.1 dev en0") for line in main_routes(netns))
 
 
+def test_the_interfaces_own_network_route_is_deleted_and_added_back_as_the_kernel_made_it(netns, tmp_path):
+    env = {"VPNC_TOOL_JOURNAL": str(tmp_path / "j")}
+    lan = [line for line in main_routes(netns) if line.startswith("10.77.0.0/24 ")]
+    assert lan == ["10.77.0.0/24 dev en0 proto kernel scope link src 10.77.0.2"], main_routes(netns)
+    for text in ("delete -net 10.77.0.0 -netmask 255.255.255.0 -interface en0 -cloning",
+                 "add -net 10.77.0.0 -netmask 255.255.255.0 -interface en0 -cloning"):
+        r = run_tool("route", text.split(), env=env, ns_pid=netns)
+        assert r.returncode == 0, (text, r.stdout, r.stderr)
+    assert [line for line in main_routes(netns) if line.startswith("10.77.0.0/24 ")] == lan
+    # another network through the interface is an ordinary static route
+    r = run_tool("route", "add -net 10.50.7.0 -netmask 255.255.255.0 -interface en0".split(), env=env, ns_pid=netns)
+    assert r.returncode == 0, r.stderr
+    assert "10.50.7.0/24 dev en0 scope link" in main_routes(netns)
+
+
 # --- scutil --proxy: the store's global proxy state in scutil's layout ------
 
 def test_scutil_proxy_layout(tmp_path):
