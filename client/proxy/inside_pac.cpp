@@ -319,8 +319,8 @@ int generate_insideproxy_script(vpnc_session* s) {
   } else {
     VPN_LOG("inside proxy url is %s", proxy.c_str());
     if (GetScriptFile(&script_path, proxy.c_str(), s) == -1) {
+      pac.discard();  // before the line, which tells that nothing is left
       VPN_LOG("Failed to download inside proxy url script");
-      pac.discard();
       return -1;
     }
   }
