@@ -198,11 +198,12 @@ class ScriptServer:
 
 
 @pytest.fixture
-def script_server(testhost):
+def servers(testhost):
+    """servers(Kind, *args): a Kind(testhost, *args), stopped after the test."""
     made = []
 
-    def make(body):
-        s = ScriptServer(testhost, body)
+    def make(kind, *args):
+        s = kind(testhost, *args)
         made.append(s)
         return s
     yield make
@@ -221,9 +222,9 @@ INSIDE_CASES = {
 
 @pytest.mark.parametrize("case", INSIDE_CASES.values(), ids=INSIDE_CASES.keys())
 def test_browser_mode_installs_the_inside_pac_after_the_tunnel_and_writes_back(testhost, gateway,
-                                                                                 script_server, case):
+                                                                                 servers, case):
     inside, answers = case
-    server = script_server(b"function FindProxyForURL(url, host) {\n  return \"PROXY from-script:8\";\n}\n")
+    server = servers(ScriptServer, b"function FindProxyForURL(url, host) {\n  return \"PROXY from-script:8\";\n}\n")
     browser = testhost.start_named("Safari")
     gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=inside,
                             excludes=[g.Resource("10.98.0.0", "255.255.0.0")]))
@@ -304,17 +305,12 @@ class SilentListener:
                 continue
             self._held.append(conn)
             conn.settimeout(10)
-            data = b""
             try:
-                while b"\r\n" not in data:
-                    piece = conn.recv(4096)
-                    if not piece:
-                        break
-                    data += piece
+                line = conn.makefile("rb").readline().decode(errors="replace").rstrip("\r\n")
             except OSError:
-                pass
+                line = ""
             with self._cond:
-                self.request_lines.append(data.split(b"\r\n", 1)[0].decode(errors="replace"))
+                self.request_lines.append(line)
                 self._cond.notify_all()
 
     def wait_requests(self, n, timeout):
@@ -330,25 +326,12 @@ class SilentListener:
         self.sock.close()
 
 
-@pytest.fixture
-def silent_listener(testhost):
-    made = []
-
-    def make(port):
-        s = SilentListener(testhost, port)
-        made.append(s)
-        return s
-    yield make
-    for s in made:
-        s.stop()
-
-
 @pytest.mark.parametrize("end", ["sigterm", "browser-closed"])
 def test_inside_script_download_is_one_literal_transfer_and_never_holds_the_teardown(
-        testhost, gateway, silent_listener, end):
+        testhost, gateway, servers, end):
     # curl would expand the range into a thousand transfers of 3 s each; the
     # teardown must neither wait for one download nor for all of them.
-    silent = silent_listener(8091)
+    silent = servers(SilentListener, 8091)
     browser = testhost.start_named("Safari")
     gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL,
                             inside_proxy=(g.PROXY_SCRIPT, f"http://{g.GATEWAY_IP}:8091/[1-1000].pac")))
