@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "client/proxy/pac_text.h"
 #include "client/proxy/proxy.h"
 #include "client/proxy/proxy_internal.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_useconfig_qn1";
@@ -26,13 +28,13 @@ constexpr char kInsidePacName[] = "/Library/Frameworks//tev_prox.pac";
 constexpr char kDownloadName[] = "/usr/local/tevra_vpn/tev_prox.tmp";
 constexpr char kInsideName[] = "__InProxyForURL";
 constexpr int kDirectAttempts = 3;
+// Wall-clock bound of one download, past curl's own -m 3.
+constexpr int kDownloadBoundSeconds = 5;
 
 std::string file_root;
 std::string curl_path = "/usr/bin/curl";
 void real_sleep(unsigned secs) { sleep(secs); }
 void (*sleep_hook)(unsigned) = real_sleep;
-
-bool contains(const char* s, const char* part) { return std::strstr(s, part) != nullptr; }
 
 // 1 absent, 2 not openable, 3 holds the function name within one piece of
 // at most 79 characters, 4 not a script.
@@ -79,7 +81,7 @@ std::string proxy_file_path(const char* host_path) { return file_root + host_pat
 void proxy_set_curl_path(const char* path) { curl_path = path ? path : "/usr/bin/curl"; }
 void proxy_set_sleep_hook(void (*hook)(unsigned)) { sleep_hook = hook ? hook : real_sleep; }
 
-int proxy_run_argv(const std::vector<std::string>& argv) {
+int proxy_run_argv(const std::vector<std::string>& argv, int bound) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -87,24 +89,41 @@ int proxy_run_argv(const std::vector<std::string>& argv) {
   const pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
+    setpgid(0, 0);
+    vpnc_child_default_signals();
     const int devnull = open("/dev/null", O_RDWR);
     if (devnull >= 0) {
       dup2(devnull, 0);
       dup2(devnull, 1);
       dup2(devnull, 2);
     }
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    close_range(3, ~0U, 0);
     execv(args[0], args.data());
     _exit(127);
   }
+  // Both sides set the group, so the kill below reaches it whichever runs first.
+  setpgid(pid, pid);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+  for (;;) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0 && errno != EINTR) return -1;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ms = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (ms >= bound * 1000LL) {
+      VPN_LOG("%s did not end within %d s, stopped", args[0], bound);
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return status;
+    }
+    timespec pause{0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
   }
-  return status;
 }
 
 int deletefile(const char* path) {
@@ -112,32 +131,63 @@ int deletefile(const char* path) {
   return unlink(path) == 0 ? 0 : 2;
 }
 
+namespace {
+// curl reads no configuration of its own (-q, first), takes the URL as one
+// literal transfer (no [a-b] or {a,b} expansion) and speaks http or https only.
+std::vector<std::string> curl_argv() { return {curl_path, "-q", "--globoff", "--proto", "=http,https", "-m", "3"}; }
+
+// Runs one download into `path` within the bound; a transfer that did not end
+// well leaves no part of a file that could pass for a script. The runner's
+// answer.
+int run_download(std::vector<std::string> argv, const char* path, const char* url) {
+  argv.insert(argv.end(), {"-o", path, url});
+  const int status = proxy_run_argv(argv, kDownloadBoundSeconds);
+  if (status != -1 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) unlink(path);
+  return status;
+}
+
+// True when `name` occurs in the rest of `f`; the pieces overlap so that no
+// occurrence is missed at an edge.
+bool file_holds(std::FILE* f, const char* name) {
+  const std::size_t keep = std::strlen(name) - 1;
+  std::string window;
+  char piece[65536];
+  for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, f)) > 0;) {
+    window.append(piece, got);
+    if (window.find(name) != std::string::npos) return true;
+    if (window.size() > keep) window.erase(0, window.size() - keep);
+  }
+  return false;
+}
+}  // namespace
+
 int directdownload(const char* path, const char* url) {
   deletefile(path);
-  proxy_run_argv({curl_path, "-m", "3", "-o", path, url});
+  run_download(curl_argv(), path, url);
   return classify(path);
 }
 
 int proxydownload(const char* path, const char* url, vpnc_session* s) {
   deletefile(path);
   if (s->proxy_type == OUTPROXY_NONE) return 1;  // no proxy to go through
-  std::vector<std::string> argv = {curl_path, "-m", "3", "--proxy",
-                                   pac_dotted(s->proxy_ip) + ":" + std::to_string(s->proxy_port)};
+  std::vector<std::string> argv = curl_argv();
+  argv.insert(argv.end(), {"--proxy", pac_dotted(s->proxy_ip) + ":" + std::to_string(s->proxy_port)});
   if (s->proxy_type == OUTPROXY_BASIC || s->proxy_type == OUTPROXY_NTLM) {
     argv.push_back(s->proxy_type == OUTPROXY_BASIC ? "--proxy-basic" : "--proxy-ntlm");
     argv.push_back("--proxy-user");
     argv.push_back(std::string(s->proxy_user, strnlen(s->proxy_user, sizeof s->proxy_user)) + ":" +
                    std::string(s->proxy_passwd, strnlen(s->proxy_passwd, sizeof s->proxy_passwd)));
   }
-  argv.insert(argv.end(), {"-o", path, url});
-  if (proxy_run_argv(argv) == -1) return 0;
+  if (run_download(argv, path, url) == -1) return 0;
   return classify(path);
 }
 
 int GetScriptFile(std::string* out_path, const char* url, vpnc_session* s) {
   const std::string download = proxy_file_path(kDownloadName);
   deletefile(download.c_str());
-  if (!contains(url, "http://")) {
+  // Only a plain http URL: "contains http://" would let file:///x#http://
+  // have the daemon read a local file of the gateway's choosing.
+  if (std::strncmp(url, "http://", 7) != 0) {
     VPN_LOG("inside proxy url format not include http invalid");
     return -1;
   }
@@ -167,6 +217,14 @@ int ChangeScriptFile(std::FILE* out, const char* path, const char* new_name) {
     VPN_LOG("errer to open %s", path);
     return 0;
   }
+  // A script that already holds the new name (this program's own file,
+  // republished) would call itself once renamed.
+  if (file_holds(in, new_name)) {
+    VPN_LOG("script %s already holds %s, not used", path, new_name);
+    std::fclose(in);
+    return 0;
+  }
+  std::rewind(in);
   const long changed = pac_copy_renamed(in, out, new_name);
   std::fclose(in);
   return changed > 0 ? 1 : 0;
@@ -233,16 +291,19 @@ int generate_insideproxy_script(vpnc_session* s) {
             static_cast<int>(type));
     return -1;
   }
-  // From here to the installation the teardown waits; once it has begun,
-  // nothing is changed any more.
-  auto lk = proxy_lock_take();
-  if (proxy_teardown_has_begun()) {
-    VPN_LOG("teardown has begun, inside proxy is not set");
-    return -1;
+  // The proxy lock is held only for the mode here and for the installation
+  // at the end, never across the download: a teardown meanwhile does not
+  // wait, and once it has begun nothing is changed any more.
+  {
+    auto lk = proxy_lock_take();
+    if (proxy_teardown_has_begun()) {
+      VPN_LOG("teardown has begun, inside proxy is not set");
+      return -1;
+    }
+    VPN_LOG("inside proxy type is %d, PROXY_MANUAL is %d, PROXY_SCRIPT is %d", static_cast<int>(type), PROXY_MANUAL,
+            PROXY_SCRIPT);
+    s->proxy_mode = PROXYMODE_INSIDE;
   }
-  VPN_LOG("inside proxy type is %d, PROXY_MANUAL is %d, PROXY_SCRIPT is %d", static_cast<int>(type), PROXY_MANUAL,
-          PROXY_SCRIPT);
-  s->proxy_mode = PROXYMODE_INSIDE;
 
   pac_output pac;
   pac.path = proxy_file_path(kInsidePacName);
@@ -258,8 +319,8 @@ int generate_insideproxy_script(vpnc_session* s) {
   } else {
     VPN_LOG("inside proxy url is %s", proxy.c_str());
     if (GetScriptFile(&script_path, proxy.c_str(), s) == -1) {
+      pac.discard();  // before the line, which tells that nothing is left
       VPN_LOG("Failed to download inside proxy url script");
-      pac.discard();
       return -1;
     }
   }
@@ -308,6 +369,12 @@ int generate_insideproxy_script(vpnc_session* s) {
   pac.f = nullptr;
   if (!written || !closed) {
     VPN_LOG("failed to write inside proxy script file");
+    pac.discard();
+    return -1;
+  }
+  auto lk = proxy_lock_take();
+  if (proxy_teardown_has_begun()) {
+    VPN_LOG("teardown has begun, inside proxy is not set");
     pac.discard();
     return -1;
   }

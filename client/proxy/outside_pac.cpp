@@ -1,24 +1,26 @@
 // The PAC file for a connection through an outside proxy: the gateway and
 // the excluded networks through that proxy, the tunnel's networks direct,
 // everything else as the user's own settings say.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/proxy/pac_text.h"
 #include "client/proxy/proxy.h"
 #include "client/proxy/proxy_internal.h"
+#include "client/unique_fd.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_states";
 constexpr std::size_t kPacNameLimit = 510;
 constexpr std::size_t kProtocolTextCapacity = 255;
+constexpr std::size_t kUserPacCap = 4u << 20;
 
 bool contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
 
@@ -73,7 +75,7 @@ std::string user_pac_path(const std::string& url, int enable) {
 
 // The engines turn shExpMatch's pattern into a regular expression of their
 // own kind, so no escaping makes an arbitrary text safe there: only plain
-// host names (and address literals) are written into the gateway rules.
+// host names (and address literals) are written into that gateway rule.
 bool plain_host_name(const char* name) {
   if (!*name) return false;
   for (const char* p = name; *p; ++p) {
@@ -85,14 +87,40 @@ bool plain_host_name(const char* name) {
   return true;
 }
 
-bool read_file(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return false;
-  *out = ss.str();
-  return true;
+enum class user_pac { read, unopened, refused };
+
+// Reads the user's own PAC file. Only a regular file is read (opened without
+// blocking, so a FIFO cannot hold the bring-up, and within the cap, so a
+// device cannot fill the memory), and only one its owner made readable to
+// others: the installed PAC file is readable by everyone.
+user_pac read_user_pac(const std::string& path, const std::string& url, std::string* out) {
+  unique_fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) return user_pac::unopened;
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return user_pac::unopened;
+  if (!S_ISREG(st.st_mode)) {
+    VPN_LOG("pac file %s is not a regular file, not used", url.c_str());
+    return user_pac::refused;
+  }
+  if (!(st.st_mode & S_IROTH)) {
+    VPN_LOG("pac file %s is not readable by others, not used", url.c_str());
+    return user_pac::refused;
+  }
+  std::string text;
+  char piece[65536];
+  for (;;) {
+    const ssize_t got = read(fd.get(), piece, sizeof piece);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return user_pac::unopened;
+    if (got == 0) break;
+    if (text.size() + static_cast<std::size_t>(got) > kUserPacCap) {
+      VPN_LOG("pac file %s is larger than %zu bytes, not used", url.c_str(), kUserPacCap);
+      return user_pac::refused;
+    }
+    text.append(piece, static_cast<std::size_t>(got));
+  }
+  *out = std::move(text);
+  return user_pac::read;
 }
 
 // The value of `key` in the saved-proxy text, up to the next ";".
@@ -259,34 +287,39 @@ int generate_outside_script_mac(vpnc_session* s, const char* dir) {
   bool user_copied = false;
   if (!user_path.empty()) {
     std::string script;
-    if (!read_file(proxy_file_path(user_path.c_str()), &script)) {
+    const user_pac got = read_user_pac(proxy_file_path(user_path.c_str()), url, &script);
+    if (got == user_pac::unopened) {
       VPN_LOG("failed to open file %s for reading", url.c_str());
       return install_nothing();
     }
-    long changed = 0;
-    std::string renamed = pac_rename_text(script, "_", &changed);
-    if (contains(script, "_indProxyForURL")) {
-      // Already a renamed copy: handing requests to it could loop for ever.
-      VPN_LOG("pac file %s already holds _indProxyForURL, not used", url.c_str());
-    } else if (changed == 0) {
-      if (!write_pac(pac_path, script)) VPN_LOG("ClearProxySettings: failed to open file %s for writing\n", pac_name.c_str());
-      setvpnproxy_mac();
-      return 0;
-    } else {
-      text = renamed;
-      user_copied = true;
+    // A refused file: the rest is built as without a script of the user's.
+    if (got == user_pac::read) {
+      long changed = 0;
+      std::string renamed = pac_rename_text(script, "_", &changed);
+      if (contains(script, "_indProxyForURL")) {
+        // Already a renamed copy: handing requests to it could loop for ever.
+        VPN_LOG("pac file %s already holds _indProxyForURL, not used", url.c_str());
+      } else if (changed == 0) {
+        if (!write_pac(pac_path, script))
+          VPN_LOG("ClearProxySettings: failed to open file %s for writing\n", pac_name.c_str());
+        setvpnproxy_mac();
+        return 0;
+      } else {
+        text = renamed;
+        user_copied = true;
+      }
     }
   }
 
   const std::string outside = "PROXY " + pac_dotted(s->proxy_ip) + ":" + std::to_string(s->proxy_port);
   text += kPacHead;
   const std::string hostname(s->hostname, strnlen(s->hostname, sizeof s->hostname));
-  if (plain_host_name(hostname.c_str())) {
-    text += "\tif(dnsResolve(host) == \"" + hostname + "\") {\n" + pac_return_proxy_block(outside.substr(6));
+  // A plain comparison: the escaped name is safe in it whatever it holds.
+  text += "\tif(dnsResolve(host) == " + pac_js_quote(hostname) + ") {\n" + pac_return_proxy_block(outside.substr(6));
+  if (plain_host_name(hostname.c_str()))
     text += "\tif(shExpMatch(host, \"" + hostname + "\")) {\n" + pac_return_proxy_block(outside.substr(6));
-  } else {
-    VPN_LOG("gateway host name %s is not a plain host name, its rules are left out", hostname.c_str());
-  }
+  else
+    VPN_LOG("gateway host name %s is not a plain host name, its shExpMatch rule is left out", hostname.c_str());
   const uint32_t excluded = std::min<uint32_t>(m_pExcludeResouceList->count, kResourceCapacity);
   if (excluded > 0) VPN_LOG("here find excluded network zones in adapter object");
   for (uint32_t i = 0; i < excluded; ++i) {

@@ -34,7 +34,10 @@ extern std::vector<struct_proxy_setting> proxy_list_mac;
 void setvpnproxy_mac();
 int setoriginalproxy_mac(vpnc_session* s);
 int get_network_service_proxy(const char* service_id, struct_proxy_setting* out);
-int set_network_service_proxy(const char* service_id, const struct_proxy_setting* setting);
+// `committed` (when given) tells whether the change reached the preferences,
+// also when applying it failed afterwards.
+int set_network_service_proxy(const char* service_id, const struct_proxy_setting* setting,
+                              bool* committed = nullptr);
 
 // The teardown calls this before it decides whether to write the kept
 // settings back: it waits for an inside-proxy installation under way, and

@@ -12,9 +12,11 @@ std::unique_lock<std::mutex> proxy_lock_take();
 bool proxy_teardown_has_begun();  // caller holds the lock
 void setvpnproxy_locked();        // caller holds the lock
 
-// Runs `argv` (argv[0] a path) without a shell, its output discarded, and
-// waits. Its exit status as waitpid gives it, or -1 when it cannot start.
-int proxy_run_argv(const std::vector<std::string>& argv);
+// Runs `argv` (argv[0] a path) without a shell, in a process group of its
+// own, its output discarded, and waits at most `bound` seconds; then the group
+// is killed. Its wait status (SIGKILL when it was stopped), or -1 when it
+// cannot start.
+int proxy_run_argv(const std::vector<std::string>& argv, int bound);
 
 // The last whole line of `fp` that names a prefs.js (ends in "/prefs.js")
 // into `out`, a buffer of `capacity` bytes (at most 1024). A line longer than

@@ -83,7 +83,8 @@ int get_network_service_proxy(const char* service_id, struct_proxy_setting* out)
   return 0;
 }
 
-int set_network_service_proxy(const char* service_id, const struct_proxy_setting* setting) {
+int set_network_service_proxy(const char* service_id, const struct_proxy_setting* setting, bool* committed) {
+  if (committed) *committed = false;
   VPN_LOG("set proxy for service %s", service_id);
   const auto entity = open_service_entity({kLogModule, __LINE__, __func__}, service_id, kSCNetworkProtocolTypeProxies);
   if (!entity) return -1;
@@ -121,6 +122,7 @@ int set_network_service_proxy(const char* service_id, const struct_proxy_setting
     VPN_LOG("Commit change failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return -1;
   }
+  if (committed) *committed = true;
   if (!SCPreferencesApplyChanges(entity->prefs)) {
     VPN_LOG("Apply change failed, error %d: %s\n", SCError(), SCErrorString(SCError()));
     return -1;
@@ -164,9 +166,12 @@ void setvpnproxy_locked() {
     next.auto_config_enable = true;
     next.auto_config_url = url;
     next.original = nullptr;
-    if (set_network_service_proxy(id.c_str(), &next) == -1) {
+    bool committed = false;
+    if (set_network_service_proxy(id.c_str(), &next, &committed) == -1) {
       VPN_LOG("Failed to set proxy for MacOS");
-      proxy_list_mac.pop_back();
+      // Once committed the switch is in the preferences, applied or not:
+      // its entry stays so that the teardown writes it back.
+      if (!committed) proxy_list_mac.pop_back();
     }
   }
 }

@@ -198,11 +198,12 @@ class ScriptServer:
 
 
 @pytest.fixture
-def script_server(testhost):
+def servers(testhost):
+    """servers(Kind, *args): a Kind(testhost, *args), stopped after the test."""
     made = []
 
-    def make(body):
-        s = ScriptServer(testhost, body)
+    def make(kind, *args):
+        s = kind(testhost, *args)
         made.append(s)
         return s
     yield make
@@ -221,9 +222,9 @@ INSIDE_CASES = {
 
 @pytest.mark.parametrize("case", INSIDE_CASES.values(), ids=INSIDE_CASES.keys())
 def test_browser_mode_installs_the_inside_pac_after_the_tunnel_and_writes_back(testhost, gateway,
-                                                                                 script_server, case):
+                                                                                 servers, case):
     inside, answers = case
-    server = script_server(b"function FindProxyForURL(url, host) {\n  return \"PROXY from-script:8\";\n}\n")
+    server = servers(ScriptServer, b"function FindProxyForURL(url, host) {\n  return \"PROXY from-script:8\";\n}\n")
     browser = testhost.start_named("Safari")
     gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=inside,
                             excludes=[g.Resource("10.98.0.0", "255.255.0.0")]))
@@ -250,18 +251,98 @@ def test_browser_mode_installs_the_inside_pac_after_the_tunnel_and_writes_back(t
     assert installed(testhost) == [pac]
 
 
-def test_inside_script_that_cannot_be_fetched_installs_nothing(testhost, gateway):
+UNFETCHED = {
+    "nothing-listens": (f"http://{g.GATEWAY_IP}:{SCRIPT_PORT}/none.pac",
+                        "failed to download the url script for inside proxy$"),
+    # "contains http://" would have had the daemon read a local file and
+    # install it world-readable
+    "file-url": ("file:///etc/hostname#http://", "inside proxy url format not include http invalid$"),
+}
+
+
+@pytest.mark.parametrize("case", UNFETCHED.values(), ids=UNFETCHED.keys())
+def test_inside_script_that_cannot_be_fetched_installs_nothing(testhost, gateway, case):
+    url, why = case
     browser = testhost.start_named("Safari")
-    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL,
-                            inside_proxy=(g.PROXY_SCRIPT, f"http://{g.GATEWAY_IP}:{SCRIPT_PORT}/none.pac")))
+    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=(g.PROXY_SCRIPT, url)))
     sess = session_with_user_proxies(testhost, gw)
     before = service_proxies(testhost)
     sess.start(navtype="Safari")
     testhost.wait_log("Failed to download inside proxy url script$", 60)
-    assert log_count(testhost, "failed to download the url script for inside proxy") == 1
+    assert log_count(testhost, why.rstrip("$")) == 1
     assert installed(testhost) == []
     assert not (testhost.library_dir / "Frameworks" / "tev_prox.pac").exists()
+    assert not (testhost.usr_local_dir / "tevra_vpn" / "tev_prox.tmp").exists()
     assert service_proxies(testhost) == before
     browser.stop()
     sess.assert_ended()
+    sess.assert_host_put_back()
+
+
+class SilentListener:
+    """Takes connections on the gateway's address, reads each request and
+    never answers."""
+
+    def __init__(self, testhost, port):
+        with testhost.gw_ns():
+            self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((g.GATEWAY_IP, port))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.request_lines = []
+        self._held = []
+        self._stop = False
+        self._cond = threading.Condition()
+        self._t = threading.Thread(target=self._run, daemon=True)
+        self._t.start()
+
+    def _run(self):
+        while not self._stop:
+            try:
+                conn, _ = self.sock.accept()
+            except (socket.timeout, OSError):
+                continue
+            self._held.append(conn)
+            conn.settimeout(10)
+            try:
+                line = conn.makefile("rb").readline().decode(errors="replace").rstrip("\r\n")
+            except OSError:
+                line = ""
+            with self._cond:
+                self.request_lines.append(line)
+                self._cond.notify_all()
+
+    def wait_requests(self, n, timeout):
+        with self._cond:
+            self._cond.wait_for(lambda: len(self.request_lines) >= n, timeout)
+            return list(self.request_lines)
+
+    def stop(self):
+        self._stop = True
+        self._t.join(2)
+        for c in self._held:
+            c.close()
+        self.sock.close()
+
+
+@pytest.mark.parametrize("end", ["sigterm", "browser-closed"])
+def test_inside_script_download_is_one_literal_transfer_and_never_holds_the_teardown(
+        testhost, gateway, servers, end):
+    # curl would expand the range into a thousand transfers of 3 s each; the
+    # teardown must neither wait for one download nor for all of them.
+    silent = servers(SilentListener, 8091)
+    browser = testhost.start_named("Safari")
+    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL,
+                            inside_proxy=(g.PROXY_SCRIPT, f"http://{g.GATEWAY_IP}:8091/[1-1000].pac")))
+    sess = session_with_user_proxies(testhost, gw)
+    sess.start(navtype="Safari")
+    assert silent.wait_requests(1, 30)[:1] == ["GET /[1-1000].pac HTTP/1.1"], testhost.describe_daemon()
+    if end == "sigterm":
+        testhost.signal_daemon()
+    else:
+        browser.stop()
+    sess.assert_ended(timeout=20)
+    assert set(silent.request_lines) == {"GET /[1-1000].pac HTTP/1.1"}
+    assert installed(testhost) == []
     sess.assert_host_put_back()

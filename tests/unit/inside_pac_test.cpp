@@ -23,12 +23,16 @@ class InsidePac : public ProxyRoot {
     add(m_pResouceList, "0.0.0.0", "0.0.0.0");
     full_tunnel(true);
     one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "manual.example", "HTTPPort": 8080})j");
-    // A curl that records its arguments and writes curl.body (when there is
-    // one) to its -o file.
-    write_file(root_ + "/curl", "#!/bin/sh\necho \"$@\" >> '" + root_ + "/curl.args'\nout=\n"
+    // A curl that records its arguments, waits while curl.hold exists and
+    // curl.release does not, sleeps curl.delay seconds, writes curl.body
+    // (when there is one) to its -o file and exits with curl.exit (or 0).
+    const std::string r = "'" + root_ + "/curl.";
+    write_file(root_ + "/curl", "#!/bin/sh\necho \"$@\" >> " + r + "args'\nout=\n"
                "while [ $# -gt 0 ]; do [ \"$1\" = -o ] && out=\"$2\"; shift; done\n"
-               "[ -f '" + root_ + "/curl.delay' ] && sleep \"$(cat '" + root_ + "/curl.delay')\"\n"
-               "[ -f '" + root_ + "/curl.body' ] && cp '" + root_ + "/curl.body' \"$out\"\nexit 0\n");
+               "if [ -f " + r + "hold' ]; then while [ ! -f " + r + "release' ]; do sleep 0.05; done; fi\n"
+               "[ -f " + r + "delay' ] && sleep \"$(cat " + r + "delay')\"\n"
+               "[ -f " + r + "body' ] && cp " + r + "body' \"$out\"\n"
+               "[ -f " + r + "exit' ] && exit \"$(cat " + r + "exit')\"\nexit 0\n");
     chmod((root_ + "/curl").c_str(), 0755);
     proxy_set_curl_path((root_ + "/curl").c_str());
     sleeps = 0;
@@ -158,7 +162,9 @@ TEST_F(InsidePac, DownloadedScriptDecidesTheRest) {
   EXPECT_EQ(generate_insideproxy_script(&s), 0);
   EXPECT_TRUE(log.has("download url script for inside proxy directly"));
   ASSERT_EQ(curl_calls().size(), 1u);
-  EXPECT_EQ(curl_calls()[0], "-m 3 -o " + root_ + "/usr/local/tevra_vpn/tev_prox.tmp http://wpad.corp/proxy.pac\"$(touch /tmp/x)");
+  // One literal transfer of http or https, no configuration of curl's own read.
+  EXPECT_EQ(curl_calls()[0], "-q --globoff --proto =http,https -m 3 -o " + root_ +
+                                 "/usr/local/tevra_vpn/tev_prox.tmp http://wpad.corp/proxy.pac\"$(touch /tmp/x)");
   const std::string text = read_text(installed().at(0));
   EXPECT_EQ(text.rfind("function __InProxyForURL(url, host) {\n", 0), 0u);
   EXPECT_NE(text.find("\treturn __InProxyForURL(url, host);\n}\n"), std::string::npos);
@@ -183,6 +189,13 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
       {"not a script", "<html>error</html>\n", "http://wpad.corp/p.pac", 1, 0,
        "failed to download the url script for inside proxy"},
       {"no http URL", nullptr, "https://wpad.corp/p.pac", 0, 0, "inside proxy url format not include http invalid"},
+      // Only a URL that begins with http:// reaches curl.
+      {"file URL", "x", "file:///etc/hostname#http://", 0, 0, "inside proxy url format not include http invalid"},
+      {"gopher URL", "x", "gopher://wpad.corp/http://", 0, 0, "inside proxy url format not include http invalid"},
+      {"dict URL", "x", "dict://wpad.corp/http://", 0, 0, "inside proxy url format not include http invalid"},
+      {"smb URL", "x", "smb://wpad.corp/share/http://p.pac", 0, 0, "inside proxy url format not include http invalid"},
+      {"http later in the URL", "x", " http://wpad.corp/p.pac", 0, 0,
+       "inside proxy url format not include http invalid"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -216,7 +229,7 @@ TEST_F(InsidePac, ProxiedDownloadArguments) {
   const std::string path = root_ + "/usr/local/tevra_vpn/tev_prox.tmp";
   EXPECT_EQ(proxydownload(path.c_str(), "http://wpad.corp/p.pac", &s), 3);
   ASSERT_EQ(curl_calls().size(), 1u);
-  EXPECT_EQ(curl_calls()[0], "-m 3 --proxy 192.0.2.8:3128 --proxy-ntlm --proxy-user dom user:p;w$(x) -o " + path +
+  EXPECT_EQ(curl_calls()[0], "-q --globoff --proto =http,https -m 3 --proxy 192.0.2.8:3128 --proxy-ntlm --proxy-user dom user:p;w$(x) -o " + path +
                                  " http://wpad.corp/p.pac");
   s.proxy_type = OUTPROXY_NONE;
   EXPECT_EQ(proxydownload(path.c_str(), "http://wpad.corp/p.pac", &s), 1);
@@ -242,27 +255,99 @@ TEST_F(InsidePac, LocalAccessKeepsTheHostsNetworksDirect) {
   EXPECT_TRUE(pac_evaluate(installed().at(0), {"http://x/"}).ok);
 }
 
-TEST_F(InsidePac, TeardownWaitsForAnInstallationUnderWay) {
+TEST_F(InsidePac, TeardownDuringADownloadNeitherWaitsNorLeavesASwitch) {
   const auto original = nlohmann::json::parse(proxies_of("ETH").dump());
   write_file(root_ + "/curl.body", "function FindProxyForURL(u, h) { return \"PROXY s:1\"; }\n");
-  write_file(root_ + "/curl.delay", "1");
+  write_file(root_ + "/curl.hold", "");
   inside(PROXY_SCRIPT, "http://wpad.corp/p.pac");
-  std::atomic<bool> began{false};
   LogCapture log;
-  std::thread t([&] {
-    began = true;
-    generate_insideproxy_script(&s);
-  });
-  // Wait until the installation holds the lock (it is downloading).
+  std::atomic<int> result{1};
+  std::thread t([&] { result = generate_insideproxy_script(&s); });
   for (int i = 0; i < 600 && !std::filesystem::exists(root_ + "/curl.args"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(std::filesystem::exists(root_ + "/curl.args"));
-  // The teardown's proxy step, as the controller runs it.
+  // The teardown's proxy step, as the controller runs it, while curl is held.
   proxy_teardown_begin();
   if (s.proxy_mode.load() != PROXYMODE_NONE) setoriginalproxy_mac(&s);
+  write_file(root_ + "/curl.release", "");
   t.join();
+  // curl was let go only after the teardown's step: had that step waited for
+  // the download, curl would have been stopped at its bound first.
+  EXPECT_FALSE(log.has("did not end within"));
+  EXPECT_TRUE(log.has("teardown has begun, inside proxy is not set"));
+  EXPECT_EQ(result.load(), -1);
   EXPECT_EQ(s.proxy_mode.load(), PROXYMODE_INSIDE);
   EXPECT_EQ(nlohmann::json::parse(proxies_of("ETH").dump()), original);  // nothing switched is left behind
+  EXPECT_TRUE(installed().empty());
+  EXPECT_FALSE(std::filesystem::exists(inside_pac()));
+}
+
+TEST_F(InsidePac, DownloadThatDoesNotEndWellLeavesNoScript) {
+  struct row {
+    const char* name;
+    const char* delay;
+    const char* exit;
+    const char* log;
+  };
+  const row rows[] = {
+      // curl ignores its own limit: the whole run is bounded, curl and its
+      // children are stopped.
+      {"past the bound", "60", nullptr, "did not end within 5 s, stopped"},
+      // curl's limit cut the transfer: what it wrote is no whole script.
+      {"cut by curl's limit", nullptr, "28", nullptr},
+  };
+  const std::string path = root_ + "/usr/local/tevra_vpn/tev_prox.tmp";
+  write_file(root_ + "/curl.body", "function FindProxyForURL(u, h) {\n");
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::filesystem::remove(root_ + "/curl.delay");
+    std::filesystem::remove(root_ + "/curl.exit");
+    if (r.delay) write_file(root_ + "/curl.delay", r.delay);
+    if (r.exit) write_file(root_ + "/curl.exit", r.exit);
+    LogCapture log;
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(directdownload(path.c_str(), "http://wpad.corp/p.pac"), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(40));
+    if (r.log) {
+      EXPECT_TRUE(log.has(r.log));
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+}
+
+TEST_F(InsidePac, ScriptThatAlreadyHoldsTheInsideNameIsNotChained) {
+  // This daemon's own inside PAC, republished by the gateway.
+  write_file(root_ + "/curl.body", "function FindProxyForURL(url, host) {\n  return \"PROXY from-script.corp:9\";\n}\n");
+  inside(PROXY_SCRIPT, "http://wpad.corp/p.pac");
+  ASSERT_EQ(generate_insideproxy_script(&s), 0);
+  const std::string own = read_text(installed().at(0));
+  struct row {
+    const char* name;
+    std::string body;
+  };
+  // The name once, across the edge of a 64 KiB piece the check reads.
+  const std::string chaining = "function FindProxyForURL(u, h) { return __InProxyForURL(u, h); }\n";
+  const std::size_t pad = 65536 - 7 - chaining.find("__In") - std::strlen("//\n");
+  const row rows[] = {
+      {"republished inside PAC", own},
+      {"name at a piece edge", "//" + std::string(pad, 'x') + "\n" + chaining},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    proxy_reset_for_test();
+    s.proxy_mode = PROXYMODE_NONE;
+    write_file(root_ + "/curl.body", r.body);
+    LogCapture log;
+    EXPECT_EQ(generate_insideproxy_script(&s), 0);
+    EXPECT_TRUE(log.has("already holds __InProxyForURL, not used"));
+    const auto files = installed();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(read_text(files[0]).find("from-script"), std::string::npos);
+    // Without the refusal every URL no rule catches ends in "too much recursion".
+    auto e = eval_installed({"http://www.example.org/", "http://localhost/"});
+    ASSERT_TRUE(e.ok) << e.error;
+    EXPECT_EQ(e.answers, (std::vector<std::string>{"DIRECT", "DIRECT"}));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "client/proxy/pac_text.h"
 #include "tests/unit/log_capture.h"
 #include "tests/unit/proxy_fixture.h"
 
@@ -102,15 +104,30 @@ TEST_F(OutsidePac, ProxyValuesWithSchemesAndHostileTexts) {
   EXPECT_TRUE(SkipHttpOrHttpsString("p.example:80", &p));
   EXPECT_EQ(p, "p.example:80");
 
-  std::snprintf(s.hostname, sizeof s.hostname, "%s", "gw\"); return \"EVIL\"; //\\");
-  one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "q\"uote\\", "HTTPPort": 1,
-                  "ExceptionsList": ["a/b\\"]})j");
-  LogCapture log;
-  EXPECT_EQ(run(), 0);
-  auto r = eval_installed({"http://www.example.org/", "http://intranet.corp/"});
-  ASSERT_TRUE(r.ok) << r.error << installed_text();
-  EXPECT_EQ(r.answers, (std::vector<std::string>{"PROXY q\"uote\\:1", "DIRECT"}));
-  EXPECT_TRUE(log.has("is not a plain host name, its rules are left out"));
+  // Gateway names that are no plain host name: the dnsResolve rule stays with
+  // the name escaped, only the shExpMatch rule (a regular expression to the
+  // engine) is left out.
+  for (const char* name : {"gw\"); return \"EVIL\"; //\\", "gw+(1).example"}) {
+    SCOPED_TRACE(name);
+    proxy_reset_for_test();
+    one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "q\"uote\\", "HTTPPort": 1,
+                    "ExceptionsList": ["a/b\\"]})j");
+    std::snprintf(s.hostname, sizeof s.hostname, "%s", name);
+    LogCapture log;
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(log.has("is not a plain host name, its shExpMatch rule is left out"));
+    const std::string text = installed_text();
+    EXPECT_NE(text.find("\tif(dnsResolve(host) == " + pac_js_quote(name) + ") {\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("shExpMatch"), std::string::npos) << text;
+    auto names = kNames;
+    names["alias.corp"] = name;  // a host that resolves to the gateway's name
+    auto files = installed();
+    ASSERT_EQ(files.size(), 1u);
+    auto r = pac_evaluate(files[0], {"http://alias.corp/", "http://www.example.org/", "http://intranet.corp/"}, names);
+    ASSERT_TRUE(r.ok) << r.error << text;
+    EXPECT_EQ(r.answers, (std::vector<std::string>{"PROXY 192.0.2.8:3128", "PROXY q\"uote\\:1", "DIRECT"}));
+    for (const auto& f : files) unlink(f.c_str());
+  }
 }
 
 TEST_F(OutsidePac, LongExceptionListIsWrittenWhole) {
@@ -152,6 +169,66 @@ TEST_F(OutsidePac, UserScriptIsCalledOnlyWhenEnabledAndLocal) {
     auto e = eval_installed({"http://www.example.org/", "http://intranet.corp/"});
     ASSERT_TRUE(e.ok) << e.error;
     EXPECT_EQ(e.answers, (std::vector<std::string>{r.other, "DIRECT"}));
+  }
+}
+
+TEST_F(OutsidePac, UserFileThatIsNoPlainReadableFileIsNotCopied) {
+  const std::string users = root_ + "/Users/";
+  std::filesystem::create_directories(users);
+  const std::string script = "function FindProxyForURL(url, host) {\n  return \"PROXY user.example:1\";\n}\n";
+  struct row {
+    const char* name;
+    std::function<void(const std::string& path)> make;
+    const char* log;
+  };
+  const row rows[] = {
+      // Opened with blocking, a FIFO would hold the bring-up until a writer came.
+      {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }, "is not a regular file"},
+      {"device", [](const std::string& p) { std::filesystem::create_symlink("/dev/zero", p); },
+       "is not a regular file"},
+      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); }, "is not a regular file"},
+      {"over the cap",
+       [](const std::string& p) {
+         write_file(p, "function FindProxyForURL(url, host) { return \"PROXY big:1\"; }\n");
+         std::filesystem::resize_file(p, 5u << 20);
+         chmod(p.c_str(), 0644);
+       },
+       "is larger than 4194304 bytes"},
+      // The installed file is world-readable: what only root (or a group) may
+      // read is never copied into it, with or without a function in it.
+      {"root only, no function",
+       [](const std::string& p) {
+         write_file(p, "secret-root-only-text\n");
+         chmod(p.c_str(), 0600);
+       },
+       "is not readable by others"},
+      {"group only",
+       [&](const std::string& p) {
+         write_file(p, script + "// secret-group-text\n");
+         chmod(p.c_str(), 0640);
+       },
+       "is not readable by others"},
+  };
+  int n = 0;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    proxy_reset_for_test();
+    for (const auto& f : installed()) unlink(f.c_str());
+    const std::string file = "u" + std::to_string(n++) + ".pac";
+    r.make(users + file);
+    one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "manual.example", "HTTPPort": 2,
+                     "ProxyAutoConfigEnable": 1, "ProxyAutoConfigURLString": "file:///Users/)j" + file + "\"}");
+    LogCapture log;
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(log.has(r.log));
+    EXPECT_FALSE(log.has("failed to open file"));
+    // Built as when the user has no script of their own.
+    const std::string text = installed_text();
+    EXPECT_EQ(text.rfind(kGatewayRules, 0), 0u) << text;
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+    auto e = eval_installed({"http://www.example.org/", "http://intranet.corp/", "https://vpn.example.com/"});
+    ASSERT_TRUE(e.ok) << e.error;
+    EXPECT_EQ(e.answers, (std::vector<std::string>{"PROXY manual.example:2", "DIRECT", "PROXY 192.0.2.8:3128"}));
   }
 }
 

@@ -58,6 +58,40 @@ TEST_F(ServiceProxy, SwitchesEveryActiveServiceAndPutsEachBackExactly) {
   EXPECT_EQ(installed().size(), 1u);                  // the installed file stays
 }
 
+TEST_F(ServiceProxy, CommittedSwitchIsWrittenBackEvenWhenApplyingFailed) {
+  struct row {
+    const char* name;
+    std::string blocked;  // made a directory, so that writing that file fails
+    const char* log;
+    std::size_t kept;
+  };
+  const row rows[] = {
+      // The switch is in the preferences: the teardown must put it back.
+      {"apply fails", root_ + "/var/run/resolv.conf.tmp", "Apply change failed", 2},
+      // Nothing was written: there is nothing to put back.
+      {"commit fails", prefs_path() + ".tmp", "Commit change failed", 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    proxy_reset_for_test();
+    write_prefs(kThree);
+    write_store(kActive);
+    const auto before = plain(read_json(prefs_path()));
+    std::filesystem::create_directories(r.blocked);
+    LogCapture log;
+    setvpnproxy_mac();
+    EXPECT_TRUE(log.has(r.log));
+    EXPECT_TRUE(log.has("Failed to set proxy for MacOS"));
+    EXPECT_EQ(proxy_list_mac.size(), r.kept);
+    if (r.kept) {
+      EXPECT_EQ(proxies_of("ETH")["ProxyAutoConfigEnable"], 1);
+    }
+    setoriginalproxy_mac(&s);
+    EXPECT_EQ(plain(read_json(prefs_path())), before);
+    std::filesystem::remove_all(r.blocked);
+  }
+}
+
 TEST_F(ServiceProxy, NoServiceListChangesNothing) {
   write_prefs("not json");
   LogCapture log;
