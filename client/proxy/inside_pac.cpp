@@ -258,8 +258,9 @@ int generate_insideproxy_script(vpnc_session* s) {
   } else {
     VPN_LOG("inside proxy url is %s", proxy.c_str());
     if (GetScriptFile(&script_path, proxy.c_str(), s) == -1) {
-      VPN_LOG("Failed to download inside proxy url script");
+      // The file goes first: the line tells a watcher the attempt is over.
       pac.discard();
+      VPN_LOG("Failed to download inside proxy url script");
       return -1;
     }
   }
@@ -307,8 +308,8 @@ int generate_insideproxy_script(vpnc_session* s) {
   const bool closed = std::fclose(pac.f) == 0;
   pac.f = nullptr;
   if (!written || !closed) {
-    VPN_LOG("failed to write inside proxy script file");
     pac.discard();
+    VPN_LOG("failed to write inside proxy script file");
     return -1;
   }
   setvpnproxy_locked();
