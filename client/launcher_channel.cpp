@@ -4,15 +4,18 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "client/config_store.h"
 #include "client/diag.h"
@@ -24,9 +27,7 @@ constexpr const char kLogModule[] = "vpn_client";
 // Lines logged by helpers carry the name of the operation they belong to.
 #define LOG_AS(op, ...) vpn_log(kLogModule, __LINE__, op, __VA_ARGS__)
 
-// A launcher sends its package right after connecting; one that stalls
-// part-way must not hold the daemon.
-constexpr int kPackageReadTimeoutSec = 60;
+using Clock = std::chrono::steady_clock;
 
 // The last package read with the right magic (main thread only).
 config_pkg g_last_pkg;
@@ -53,22 +54,47 @@ uint32_t load_raw32(const uint8_t* p) {
   return v;
 }
 
-bool send_all(int fd, const void* buf, std::size_t len) {
+Clock::time_point reply_deadline() { return Clock::now() + std::chrono::seconds(kReplySendBoundSec); }
+
+// Waits until fd is ready for `events` or `deadline` has passed; false once
+// it has. The caller's non-blocking call tells what the readiness was.
+bool wait_ready(int fd, short events, Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return false;
+  pollfd pfd{fd, events, 0};
+  poll(&pfd, 1, static_cast<int>(left));
+  return true;
+}
+
+// All of buf before `deadline`: a launcher that stops reading (or reads a
+// byte now and then) cannot keep a thread in here.
+bool send_all(int fd, const void* buf, std::size_t len, Clock::time_point deadline) {
   const char* p = static_cast<const char*>(buf);
   while (len > 0) {
-    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<std::size_t>(n);
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      len -= static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_ready(fd, POLLOUT, deadline)) {
+        LOG_AS("java_socket_process", "the launcher did not take the reply within %d s", kReplySendBoundSec);
+        return false;
+      }
+    } else {
+      return false;
+    }
   }
   return true;
 }
 
-void set_recv_timeout(int fd, int secs) {
+// Every send on a launcher socket is bounded, also the plain ones of the
+// "commandline" replies.
+void bound_sends(int fd) {
   timeval tv{};
-  tv.tv_sec = secs;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  tv.tv_sec = kReplySendBoundSec;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 // Closes `fd` when it is still the current launcher connection; the exit
@@ -231,15 +257,24 @@ int fill_session_from_pkg(const uint8_t (&pkg)[kConfigPkgSize], vpnc_session* s)
   return 0;
 }
 
-int recv_config_pkg(int fd, config_pkg* out) {
+int recv_config_pkg(int fd, config_pkg* out, int bound_ms) {
+  // One bound for the whole package: a peer sending a byte now and then
+  // must not keep the real launcher's package waiting behind it.
+  auto deadline = Clock::now() + std::chrono::milliseconds(bound_ms);
   std::size_t got = 0;
   while (got < kConfigPkgSize) {
-    ssize_t n = recv(fd, out->raw + got, kConfigPkgSize - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    got += static_cast<std::size_t>(n);
+    ssize_t n = recv(fd, out->raw + got, kConfigPkgSize - got, MSG_DONTWAIT);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      return kPkgCut;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!wait_ready(fd, POLLIN, deadline)) return kPkgLate;
+    } else if (errno != EINTR) {
+      return kPkgCut;
+    }
   }
-  return 0;
+  return kPkgWhole;
 }
 
 int read_config(vpnc_session* s) {
@@ -255,13 +290,16 @@ int read_config(vpnc_session* s) {
     // A connection refused for its magic stays open (the launcher may keep
     // it); the newest one is the launcher connection.
     connfd.store(fd);
-    set_recv_timeout(fd, kPackageReadTimeoutSec);
-    if (recv_config_pkg(fd, &g_last_pkg) != 0) {
-      VPN_LOG("connection ended or failed before the whole package arrived");
+    bound_sends(fd);
+    int got = recv_config_pkg(fd, &g_last_pkg);
+    if (got != kPkgWhole) {
+      if (got == kPkgLate)
+        VPN_LOG("the whole package did not arrive within %d s, connection dropped", kPackageReadBoundSec);
+      else
+        VPN_LOG("connection ended or failed before the whole package arrived");
       drop_connfd(fd);
       continue;
     }
-    set_recv_timeout(fd, 0);
     if (load_be32(g_last_pkg.raw + config_pkg_off::magic) != CONFIG_PKG_MAGIC) {
       VPN_LOG("read finish but pkg is invalid");
       continue;
@@ -274,7 +312,8 @@ void read_launcher_config(vpnc_session* s) {
   while (read_config(s) != 0) {
     LOG_AS("main", "configuration package refused, waiting for the next one");
     int fd = connfd.load();
-    if (fd != -1 && pkg_is_commandline(g_last_pkg) && !send_all(fd, kConnectFail, sizeof kConnectFail)) {
+    if (fd != -1 && pkg_is_commandline(g_last_pkg) &&
+        !send_all(fd, kConnectFail, sizeof kConnectFail, reply_deadline())) {
       LOG_AS("main", "Failed to send fail response to cmdline");
     }
     if (fd != -1) drop_connfd(fd);
@@ -331,21 +370,23 @@ int java_socket_process(vpnc_session* s, int fd) {
       result = vpnc_dtor(s, 0, 1, &done);
     } while (result != DTOR_DESTROYED && done == 0);
     VPN_LOG("send terminate response code to java applet");
-    if (!send_all(fd, code, sizeof code)) VPN_LOG("Failed to send dead response to java applet");
+    if (!send_all(fd, code, sizeof code, reply_deadline())) VPN_LOG("Failed to send dead response to java applet");
     VPNC_EXIT(0, "Exsit vpn client daemon on Java request");
   }
   if (req == STAT_REQUEST_CODE) {
     uint8_t reply[kStatReplySize];
     build_stat_reply(clientip_load(m_pNetConfigFlag), g_byte_in.load(), g_byte_out.load(), reply);
-    if (!send_all(fd, reply, kStatIpField)) {
+    // One bound for the whole reply, its three pieces together.
+    auto deadline = reply_deadline();
+    if (!send_all(fd, reply, kStatIpField, deadline)) {
       VPN_LOG("Failed to send ip address to java applet");
       return -1;
     }
-    if (!send_all(fd, reply + kStatIpField, kStatCountField)) {
+    if (!send_all(fd, reply + kStatIpField, kStatCountField, deadline)) {
       VPN_LOG("Failed to send receive data statistics to java applet");
       return -1;
     }
-    if (!send_all(fd, reply + kStatIpField + kStatCountField, kStatCountField)) {
+    if (!send_all(fd, reply + kStatIpField + kStatCountField, kStatCountField, deadline)) {
       VPN_LOG("Failed to send sent data statistics to java applet");
       return -1;
     }
@@ -362,31 +403,56 @@ void* main_socket_listen_thread(void*) {
   return nullptr;
 }
 
-void* socket_sub_listen_thread(void* fd_as_ptr) {
-  int fd = static_cast<int>(reinterpret_cast<intptr_t>(fd_as_ptr));
-  VPN_LOG("socket_sub_listen_thread is called %d", fd);
-  while (java_socket_process(&session, fd) != -1) {
+namespace {
+// One extra connection, shared by the listener and its worker: whichever
+// lets go last closes the descriptor. The listener never waits for a worker
+// (which may be stuck on its peer), and never pulls the descriptor from
+// under one.
+struct ExtraConnection {
+  explicit ExtraConnection(int f) : fd(f) {}
+  ~ExtraConnection() { close(fd); }
+  ExtraConnection(const ExtraConnection&) = delete;
+  ExtraConnection& operator=(const ExtraConnection&) = delete;
+  const int fd;
+  std::atomic<bool> retired{false};
+};
+using ExtraShare = std::shared_ptr<ExtraConnection>;
+
+// A newer connection replaced this one: none of its requests is served any
+// more. A worker waiting for a request wakes at once; one sending a reply
+// ends within the send bound; one serving a terminate request still owes
+// its launcher the echo (the writing side stays) and ends the process.
+void retire(ExtraShare& conn) {
+  conn->retired.store(true);
+  shutdown(conn->fd, SHUT_RD);
+  conn.reset();
+}
+
+void start_worker(const ExtraShare& conn) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  auto share = std::make_unique<ExtraShare>(conn);
+  pthread_t worker;
+  if (pthread_create(&worker, &attr, socket_sub_listen_thread, share.get()) == 0) {
+    (void)share.release();  // the worker's now
+  } else {
+    LOG_AS("sub_socket_listen_thread", "Create sub socket listen thread failed.");
+  }
+  pthread_attr_destroy(&attr);
+}
+}  // namespace
+
+void* socket_sub_listen_thread(void* p) {
+  ExtraShare conn = std::move(*std::unique_ptr<ExtraShare>(static_cast<ExtraShare*>(p)));
+  VPN_LOG("socket_sub_listen_thread is called %d", conn->fd);
+  while (!conn->retired.load() && java_socket_process(&session, conn->fd) != -1) {
   }
   return nullptr;
 }
 
-namespace {
-// Ends the worker of the previous extra connection: wake it by shutting the
-// reading side of its connection down, wait for it, then release the
-// descriptor. The writing side stays: a worker serving a terminate request
-// still owes its launcher the echo, and ends the process itself.
-void retire_worker(int fd, pthread_t worker, bool started) {
-  shutdown(fd, SHUT_RD);
-  if (started && pthread_join(worker, nullptr) != 0)
-    LOG_AS("sub_socket_listen_thread", "Failed to waiting route check subprocess's exit");
-  close(fd);
-}
-}  // namespace
-
 void* sub_socket_listen_thread(void*) {
-  int current = -1;
-  pthread_t worker{};
-  bool started = false;
+  ExtraShare current;
   int lfd;
   while ((lfd = sockfdctl.load()) != -1) {
     int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -396,21 +462,16 @@ void* sub_socket_listen_thread(void*) {
       usleep(100 * 1000);
       continue;
     }
-    if (current != -1) retire_worker(current, worker, started);
-    started = false;
-    current = fd;
+    bound_sends(fd);
+    if (current) retire(current);
+    current = std::make_shared<ExtraConnection>(fd);
     sockfd_autolaunch.store(fd);
     VPN_LOG("received data from autolaunch socket, %d", fd);
-    if (pthread_create(&worker, nullptr, socket_sub_listen_thread,
-                       reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0) {
-      VPN_LOG("Create sub socket listen thread failed.");
-    } else {
-      started = true;
-    }
+    start_worker(current);
   }
-  if (current != -1) {
+  if (current) {
     sockfd_autolaunch.store(-1);
-    retire_worker(current, worker, started);
+    retire(current);
   }
   return nullptr;
 }

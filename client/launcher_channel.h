@@ -53,6 +53,13 @@ inline constexpr std::size_t kStatReplySize = kStatIpField + 2 * kStatCountField
 inline constexpr std::size_t kFifoRecordSize = 2048;
 inline constexpr char kStatsFifoPath[] = "/tmp/tevra_l3vpn_fifoserver";
 
+// A local peer must not hold the daemon: the whole package has to arrive
+// within this bound of the accept, ...
+inline constexpr int kPackageReadBoundSec = 20;
+// ... and a reply (or the terminate echo) the launcher does not take within
+// this bound ends that connection's service.
+inline constexpr int kReplySendBoundSec = 5;
+
 extern std::atomic<int> sockfd_autolaunch;  // latest extra connection, -1: none
 extern pthread_t g_namedpipeid;             // most recently started FIFO writer
 
@@ -66,8 +73,12 @@ void read_launcher_config(vpnc_session* s);
 // Fills the launch fields from one package (the magic is not looked at).
 int fill_session_from_pkg(const uint8_t (&pkg)[kConfigPkgSize], vpnc_session* s);
 int read_proxy_config(vpnc_session* s, const config_pkg* pkg);
-// Reads exactly one package from fd; -1 when the connection ends or fails first.
-int recv_config_pkg(int fd, config_pkg* out);
+// Results of recv_config_pkg.
+inline constexpr int kPkgWhole = 0;
+inline constexpr int kPkgCut = -1;   // the connection ended or failed first
+inline constexpr int kPkgLate = -2;  // not all there within the bound
+// Reads exactly one package from fd within one bound for the whole of it.
+int recv_config_pkg(int fd, config_pkg* out, int bound_ms = kPackageReadBoundSec * 1000);
 // Parses "[addr]" or "addr"; null when the text is no IPv6 address. Removes a
 // closing bracket in place.
 uint8_t* translate_javastr2ipv6(char* text);
@@ -81,9 +92,9 @@ void build_fifo_record(uint64_t byte_in, uint64_t byte_out, char (&out)[kFifoRec
 // Serves one request on fd: 1 after a complete statistics reply, -1 for
 // anything else that returns; a terminate request ends the process.
 int java_socket_process(vpnc_session* s, int fd);
-// Worker for one extra connection; the descriptor is passed by value
-// (reinterpret_cast<void*>(intptr_t(fd))).
-void* socket_sub_listen_thread(void* fd_as_ptr);
+// Worker for one extra connection (a detached thread); it takes over the
+// listener's heap-allocated share of the connection.
+void* socket_sub_listen_thread(void* conn);
 
 // One pass of the FIFO writer on `path`: bytes written, or -1 when the path
 // is no FIFO (symbolic links are not followed) or the write failed.

@@ -1,14 +1,27 @@
 """The launcher channel of the real daemon, through the test launcher.
 
-No gateway listens in these tests: a package that is taken makes the daemon
-try the gateway, fail the handshake, answer a "commandline" launcher with
-"CONNECT FAIL" and exit with status 0."""
+Where no gateway listens, a package that is taken makes the daemon try the
+gateway, fail the handshake, answer a "commandline" launcher with "CONNECT
+FAIL" and exit with status 0. The tests of local peers that stall (a package
+sent a byte now and then, replies never read) bring a session up against the
+test gateway."""
+import re
+import select
 import signal
+import socket
+import struct
+import threading
+import time
 import warnings
 
 import pytest
 
-from launcher import CONNECT_FAIL, build_package
+import gateway as g
+import launcher as launcher_mod
+import scenario
+from launcher import CONNECT_FAIL, STAT_REQUEST_CODE, build_package
+from scenario import gateway  # noqa: F401  (fixture)
+from tunnel_session import CLIENT_IP, TunnelSession, tun_names
 
 HANDSHAKE_S = 30  # a refused TCP connect fails at once; this bounds the rest
 
@@ -134,3 +147,134 @@ def test_daemon_started_without_standard_input(testhost, launcher_channel, make_
     testhost.start_daemon(close_stdin=True)
     assert testhost.wait_listening(timeout=5), testhost.describe_daemon()
     _take_good_package(testhost, make_launcher, "NOSTDIN")
+
+
+# ---------------------------------------------------- peers that stall
+
+# The daemon's bounds on a launcher peer (client/launcher_channel.h), s.
+PACKAGE_BOUND = 20   # the whole package, from the accept
+REPLY_BOUND = 5      # one reply, or the terminate echo
+TERMINATE_ECHO = b"\xde\xed\xc0\xde"
+REPLY_GIVEN_UP = r"the launcher did not take the reply within %d s" % REPLY_BOUND
+
+needs_tunnel = pytest.mark.skipif(
+    not (scenario.tunnel_built() and scenario.built("vpn_dtor_qn2")),
+    reason="probe: tunnel bring-up or controller not built in this daemon")
+
+
+def _session_scenario():
+    return g.Scenario(resources=[g.Resource("10.99.0.0", "255.255.255.0")])
+
+
+def _pipeline_until_stuck(lc):
+    """Statistics requests, never a reply read, until the daemon has taken
+    none for 2 s: the thread serving the connection is then stuck on its
+    replies. Small buffers make that come soon."""
+    s = lc.sock
+    for opt in (socket.SO_RCVBUF, socket.SO_SNDBUF):
+        s.setsockopt(socket.SOL_SOCKET, opt, 4096)
+    s.setblocking(False)
+    reqs = struct.pack(">I", STAT_REQUEST_CODE) * 4096
+    sent = 0
+    try:
+        while select.select([], [s], [], 2)[1]:
+            try:
+                # the requests repeat every 4 bytes: a partial send goes on in step
+                sent += s.send(reqs[sent % 4:len(reqs) - 4 + sent % 4])
+            except BlockingIOError:
+                continue
+            assert sent < 64 << 20, "the daemon never stopped reading"
+    finally:
+        s.setblocking(True)
+    assert sent >= 4
+
+
+def _let_go_within(lc, secs):
+    """Whether the daemon ends the connection within `secs`, seen without
+    reading (a read would let a stuck reply through)."""
+    p = select.poll()
+    p.register(lc.sock, select.POLLRDHUP)
+    return any(ev & (select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+               for _, ev in p.poll(secs * 1000))
+
+
+@needs_tunnel
+@pytest.mark.parametrize("slow", ["first", "extra"])
+def test_reader_that_never_reads_holds_no_newer_connection(testhost, gateway, make_launcher, slow):
+    """The first connection, or an extra one, pipelines statistics requests
+    and reads nothing: a newer extra connection is still answered at once,
+    its statistics and its terminate request, and the stuck reply ends the
+    slow connection's service within the bound."""
+    sess = TunnelSession(testhost, gateway(_session_scenario())).start(navtype="standalone")
+    if slow == "first":
+        stuck = sess.launcher
+    else:
+        mark = testhost.log_mark()
+        stuck = make_launcher()
+        testhost.wait_log(r"received data from autolaunch socket", 10, start=mark)
+    mark = testhost.log_mark()
+    _pipeline_until_stuck(stuck)
+    newer = make_launcher()
+    t0 = time.monotonic()
+    assert newer.stats(timeout=REPLY_BOUND - 1).client_ip == CLIENT_IP
+    assert time.monotonic() - t0 < REPLY_BOUND - 1
+    if slow == "first":
+        # its thread gives up the reply it cannot send
+        testhost.wait_log(REPLY_GIVEN_UP, REPLY_BOUND + 30, start=mark)
+        testhost.wait_log(r"Failed to send (ip address|receive data statistics|sent data statistics) "
+                          r"to java applet", 5, start=mark)
+    else:
+        # replaced: its worker ends within the bound and lets the connection go
+        assert _let_go_within(stuck, REPLY_BOUND + 30), "the replaced connection is still held"
+    assert newer.stats().client_ip == CLIENT_IP
+    assert newer.terminate() == TERMINATE_ECHO
+    sess.assert_ended(60)
+    sess.assert_host_put_back()
+
+
+@needs_tunnel
+@pytest.mark.time_limit(PACKAGE_BOUND + 130)
+def test_trickling_connection_is_dropped_and_the_package_behind_it_taken(testhost, gateway):
+    """A connection that sends its package one byte every 3 s never lets a
+    single read wait long, yet is dropped once the bound for the whole
+    package has passed; the launcher that connected behind it gets its
+    package taken and its session up."""
+    gw = gateway(_session_scenario())
+    sess = TunnelSession(testhost, gw)
+    testhost.start_daemon()
+    trickler = launcher_mod.Launcher(testhost).connect()
+    t0 = time.monotonic()
+    stop = threading.Event()
+
+    def trickle():
+        pkg = scenario.package(launcher_mod, session_cookie="TRICKLED")
+        for i in range(len(pkg)):
+            try:
+                trickler.sock.send(pkg[i:i + 1])
+            except OSError:
+                return  # dropped
+            if stop.wait(3):
+                return
+
+    t = threading.Thread(target=trickle, daemon=True)
+    t.start()
+    try:
+        lch = sess.launcher = launcher_mod.Launcher(testhost).connect()
+        lch.send_package(scenario.package(launcher_mod, navtype="standalone"))
+        testhost.wait_log(r"the whole package did not arrive within %d s, connection dropped$"
+                          % PACKAGE_BOUND, PACKAGE_BOUND + 30)
+        waited = time.monotonic() - t0
+        assert PACKAGE_BOUND - 1 <= waited <= PACKAGE_BOUND + 25, waited
+        assert trickler.poll(10) == b"", "the dropped connection is closed"
+    finally:
+        stop.set()
+        t.join(10)
+    testhost.wait_log(r"SESSION COOKIE : %s$" % re.escape(scenario.COOKIE), 10)
+    assert not any("TRICKLED" in ln for ln in testhost.log_lines())
+    assert gw.wait_tunnel(1, 30) is not None, testhost.describe_daemon()
+    testhost.wait_log(r":launch command$", 30)
+    sess.tun = tun_names(testhost)[0]
+    assert lch.stats().client_ip == CLIENT_IP
+    assert lch.terminate() == TERMINATE_ECHO
+    sess.assert_ended(60)
+    sess.assert_host_put_back()

@@ -5,15 +5,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/config_store.h"
@@ -251,13 +255,42 @@ TEST(LauncherPackage, ReceivedWholeOrNotAtAll) {
   ASSERT_EQ(write(sv[1], p.raw, 500), 500);
   ASSERT_EQ(write(sv[1], p.raw + 500, kConfigPkgSize - 500), ssize_t(kConfigPkgSize - 500));
   config_pkg got{};
-  EXPECT_EQ(recv_config_pkg(sv[0], &got), 0);
+  EXPECT_EQ(recv_config_pkg(sv[0], &got), kPkgWhole);
   EXPECT_EQ(std::memcmp(got.raw, p.raw, kConfigPkgSize), 0);
   // A connection that ends part-way is not a package.
   ASSERT_EQ(write(sv[1], p.raw, 1187), 1187);
   close(sv[1]);
-  EXPECT_EQ(recv_config_pkg(sv[0], &got), -1);
+  EXPECT_EQ(recv_config_pkg(sv[0], &got), kPkgCut);
   close(sv[0]);
+}
+
+// The bound holds for the whole package: a peer that never lets a single
+// read wait long, one byte at a time, is given up all the same.
+TEST(LauncherPackage, TricklingOrSilentPeerIsGivenUpWithinOneBound) {
+  using namespace std::chrono;
+  for (auto gap : {milliseconds(20), milliseconds(0)}) {  // 0: sends nothing
+    SCOPED_TRACE(gap.count());
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    std::atomic<bool> stop{false};
+    std::thread trickler([&] {
+      Pkg p;
+      for (std::size_t i = 0; gap.count() > 0 && i < kConfigPkgSize && !stop.load(); ++i) {
+        if (write(sv[1], p.raw + i, 1) != 1) break;
+        std::this_thread::sleep_for(gap);
+      }
+    });
+    config_pkg got{};
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(recv_config_pkg(sv[0], &got, 500), kPkgLate);
+    auto took = steady_clock::now() - t0;
+    EXPECT_GE(took, milliseconds(450));
+    EXPECT_LT(took, seconds(10));  // a whole trickled package takes 24 s
+    stop.store(true);
+    trickler.join();
+    close(sv[0]);
+    close(sv[1]);
+  }
 }
 
 namespace {
@@ -339,6 +372,47 @@ TEST_F(Requests, BadShortClosedAndInvalidSocket) {
   EXPECT_TRUE(logs.has("socket between java applet is not valid"));
 }
 
+namespace {
+// Sends statistics requests without reading a reply until the peer stops
+// taking them for two seconds: its server is then stuck on the replies.
+void pipeline_until_stuck(int fd) {
+  std::vector<uint8_t> reqs;
+  for (int i = 0; i < 4096; ++i) reqs.insert(reqs.end(), kStat.begin(), kStat.end());
+  std::size_t total = 0;
+  for (;;) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 2000) == 0) return;
+    // the requests repeat every 4 bytes: a partial send goes on in step
+    ssize_t n = send(fd, reqs.data() + total % 4, reqs.size() - 4, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    ASSERT_GT(n, 0) << strerror(errno);
+    total += std::size_t(n);
+    ASSERT_LT(total, std::size_t(64) << 20) << "the peer never stopped reading";
+  }
+}
+}  // namespace
+
+// A launcher that stops reading its replies ends its own service within the
+// bound instead of holding the thread that serves it.
+TEST_F(Requests, ReplyNotTakenWithinTheBoundEndsTheService) {
+  int small = 4096;
+  setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::thread client([this] { pipeline_until_stuck(sv[1]); });
+  LogCapture logs;
+  auto t0 = std::chrono::steady_clock::now();
+  int served = 0;
+  while (java_socket_process(&s, sv[0]) == 1) ++served;
+  auto took = std::chrono::steady_clock::now() - t0;
+  client.join();
+  EXPECT_GT(served, 0);
+  EXPECT_LT(took, std::chrono::seconds(kReplySendBoundSec + 30));
+  EXPECT_TRUE(logs.has("the launcher did not take the reply within"));
+  EXPECT_EQ(logs.count("Failed to send ip address to java applet") +
+                logs.count("Failed to send receive data statistics to java applet") +
+                logs.count("Failed to send sent data statistics to java applet"),
+            1u);
+}
+
 TEST_F(Requests, PeerGoneDuringReplyIsAnErrorNotAnEnd) {
   LogCapture logs;
   request(kStat);
@@ -348,52 +422,90 @@ TEST_F(Requests, PeerGoneDuringReplyIsAnErrorNotAnEnd) {
   EXPECT_TRUE(logs.has("Failed to send ip address to java applet"));
 }
 
-// A newer extra connection replaces the previous one: the old connection is
-// shut down and its worker joined before the new worker starts.
-TEST(ExtraConnections, NewerConnectionReplacesOlder) {
-  initial_network_config();
-  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_NE(lfd, -1);
+namespace {
+// The extra-connection listener on a loopback port of its own.
+class ExtraConnections : public ::testing::Test {
+ protected:
+  int lfd = -1;
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  ASSERT_EQ(listen(lfd, 8), 0);
-  sockfdctl = lfd;
-  pthread_t listener;
-  ASSERT_EQ(pthread_create(&listener, nullptr, sub_socket_listen_thread, nullptr), 0);
-
-  auto dial = [&] {
+  pthread_t listener{};
+  void SetUp() override {
+    initial_network_config();
+    lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_NE(lfd, -1);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_EQ(listen(lfd, 8), 0);
+    sockfdctl = lfd;
+    ASSERT_EQ(pthread_create(&listener, nullptr, sub_socket_listen_thread, nullptr), 0);
+  }
+  // Ends the listener, which lets its current connection go.
+  void stop_listener() {
+    sockfdctl = -1;
+    shutdown(lfd, SHUT_RDWR);  // wakes the accept
+    pthread_join(listener, nullptr);
+    close(lfd);
+  }
+  // bufsize: small socket buffers for a peer that is to fall behind
+  int dial(int bufsize = 0) {
     int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bufsize > 0) {
+      setsockopt(c, SOL_SOCKET, SO_RCVBUF, &bufsize, sizeof bufsize);
+      setsockopt(c, SOL_SOCKET, SO_SNDBUF, &bufsize, sizeof bufsize);
+    }
     timeval tv{5, 0};
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     EXPECT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     return c;
-  };
-  auto stats = [](int c) {
+  }
+  static ssize_t stats(int c) {
     EXPECT_EQ(send(c, kStat.data(), 4, MSG_NOSIGNAL), 4);
     std::vector<uint8_t> r(kStatReplySize);
     return recv(c, r.data(), r.size(), MSG_WAITALL);
-  };
+  }
+  // Whether the daemon's side lets the connection go within `secs`, seen
+  // without reading (reading would let a stuck reply through).
+  static bool ends_within(int c, int secs) {
+    pollfd p{c, POLLRDHUP, 0};
+    return poll(&p, 1, secs * 1000) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+  }
+};
+}  // namespace
 
+// A newer extra connection replaces the previous one: no more answers on the
+// old connection, the new one is served.
+TEST_F(ExtraConnections, NewerConnectionReplacesOlder) {
   int first = dial();
   EXPECT_EQ(stats(first), ssize_t(kStatReplySize));
   int second = dial();
-  // The first connection is shut down: no more answers on it.
   char b;
   EXPECT_EQ(recv(first, &b, 1, 0), 0);
   EXPECT_EQ(stats(second), ssize_t(kStatReplySize));
   EXPECT_NE(sockfd_autolaunch.load(), -1);
-
-  sockfdctl = -1;
-  shutdown(lfd, SHUT_RDWR);  // wakes the accept
-  pthread_join(listener, nullptr);
+  stop_listener();
   EXPECT_EQ(recv(second, &b, 1, 0), 0);  // its worker was ended too
   close(first);
   close(second);
-  close(lfd);
+}
+
+// An extra connection that pipelines requests and never reads the replies
+// holds neither the listener nor a newer connection; its own service ends
+// within the send bound.
+TEST_F(ExtraConnections, ReaderThatNeverReadsHoldsNoNewerConnection) {
+  int slow = dial(4096);
+  pipeline_until_stuck(slow);
+  int second = dial();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(stats(second), ssize_t(kStatReplySize));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+  EXPECT_TRUE(ends_within(slow, kReplySendBoundSec + 30));
+  EXPECT_EQ(stats(second), ssize_t(kStatReplySize));
+  stop_listener();
+  close(slow);
+  close(second);
 }
 
 namespace {
