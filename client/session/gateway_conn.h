@@ -22,7 +22,8 @@ int SslDisableClientCert(int socket);
 
 // TCP to the gateway or to the outside proxy (then the CONNECT traversal).
 // 0 with session->sockfd connected; -1 with nothing left open. The connect
-// waits at most 10 s; every later read or write on the socket at most 30 s.
+// waits at most 10 s; every later read or write on the socket at most 30 s,
+// and an HTTP reply on it as a whole as long (gateway_io_bound_ms).
 int sock_connect(vpnc_session* s);
 // connect() on the blocking socket `fd` that waits at most `bound_ms` (logged
 // when it gives up, errno ETIMEDOUT); 0 connected, -1 with errno set.
@@ -48,3 +49,29 @@ void vpnc_close_sockfd(vpnc_session* s);
 extern std::mutex g_sockfd_guard;
 // Frees the TLS objects of the session and clears both fields.
 void vpnc_release_tls(vpnc_session* s);
+
+// A forced end (signal, terminate request, browser watch...) was asked for:
+// from its first call on, the logout may take kLogoutAfterForcedEndMs at
+// most, on whichever thread it runs.
+inline constexpr int kLogoutAfterForcedEndMs = 30 * 1000;
+void vpnc_note_forced_end();
+// Test seams: the bound in ms, and back to "no forced end asked".
+void set_logout_after_forced_end_ms(int ms);
+void vpnc_forced_end_reset_for_test();
+// Held around the logout: once its time after a forced end is up, the
+// connection in use is shut down (never closed: its owner is on another
+// thread, or blocked in it) and no further connection is made.
+class logout_watch {
+ public:
+  explicit logout_watch(vpnc_session* s);
+  ~logout_watch();
+  logout_watch(const logout_watch&) = delete;
+  logout_watch& operator=(const logout_watch&) = delete;
+
+ private:
+  struct impl;
+  impl* p_;
+};
+// True once a logout watch has cut the connection; connects check it after
+// they succeed, because a shutdown before the connect does nothing.
+bool vpnc_connection_cut();

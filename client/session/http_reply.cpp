@@ -2,9 +2,12 @@
 // logout request.
 #include "client/session/http_reply.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -25,22 +28,70 @@ const char* find(const char* hay, std::size_t hay_len, const char* needle) {
   return static_cast<const char*>(memmem(hay, hay_len, needle, std::strlen(needle)));
 }
 
+int sock_result(ssize_t n) {
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kReplyWantRead;
+  return static_cast<int>(n);
+}
 int sock_peek(void* ctx, char* data, int len) {
   int fd = *static_cast<int*>(ctx);
   ssize_t n;
   do n = recv(fd, data, static_cast<std::size_t>(len), MSG_PEEK);
   while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
+  return sock_result(n);
 }
 int sock_read(void* ctx, char* data, int len) {
   int fd = *static_cast<int*>(ctx);
   ssize_t n;
   do n = recv(fd, data, static_cast<std::size_t>(len), 0);
   while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
+  return sock_result(n);
 }
-int ssl_peek_fn(void* ctx, char* data, int len) { return tls_peek(static_cast<SSL*>(ctx), data, len); }
-int ssl_read_fn(void* ctx, char* data, int len) { return tls_read(static_cast<SSL*>(ctx), data, len); }
+static_assert(kReplyWantRead == kTlsWantRead && kReplyWantWrite == kTlsWantWrite);
+int ssl_peek_fn(void* ctx, char* data, int len) { return tls_peek_nb(static_cast<SSL*>(ctx), data, len); }
+int ssl_read_fn(void* ctx, char* data, int len) { return tls_read_nb(static_cast<SSL*>(ctx), data, len); }
+
+// One deadline for a whole reply: a peer that sends a byte now and then
+// must not hold the caller (or the connection lock) longer than a silent one.
+class reply_clock {
+ public:
+  reply_clock(int fd, const char* who)
+      : fd_(fd), who_(who), until_(std::chrono::steady_clock::now() + std::chrono::milliseconds(gateway_io_bound_ms())) {
+    if (fd_ < 0) return;
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0 && fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) restore_ = flags;
+  }
+  ~reply_clock() {
+    if (restore_ >= 0) fcntl(fd_, F_SETFL, restore_);
+  }
+  reply_clock(const reply_clock&) = delete;
+  reply_clock& operator=(const reply_clock&) = delete;
+
+  // `op` again until it answers anything but a want; -1 (errno ETIMEDOUT)
+  // once the reply's time is up.
+  template <class Op>
+  int run(Op op) {
+    for (;;) {
+      const int n = op();
+      if (n != kReplyWantRead && n != kReplyWantWrite) return n;
+      if (fd_ < 0) return -1;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(until_ - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        vpn_log(kLogModule, __LINE__, who_, "no complete reply within %d s, given up", gateway_io_bound_ms() / 1000);
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      pollfd p{fd_, static_cast<short>(n == kReplyWantWrite ? POLLOUT : POLLIN), 0};
+      if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
+    }
+  }
+
+ private:
+  int fd_;
+  const char* who_;
+  std::chrono::steady_clock::time_point until_;
+  int restore_ = -1;
+};
 }  // namespace
 
 char buf[kReplyBufferSize];
@@ -55,19 +106,22 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
   };
   std::memset(buf, 0, kReplyBufferSize - 1);
   int received = 0;
+  reply_clock clock(io.fd, io.tls ? "read_parse_https_rsp" : "read_parse_http_rsp");
+  auto peek = [&](char* d, int len) { return clock.run([&] { return io.peek(io.ctx, d, len); }); };
+  auto read = [&](char* d, int len) { return clock.run([&] { return io.read(io.ctx, d, len); }); };
 
   // Header: look at what has arrived and take only up to the empty line, so
   // whatever follows the header stays in the connection.
   for (;;) {
     int room = kReplyHeaderMax - received;
     if (room <= 0) return read_failed();
-    int n = io.peek(io.ctx, buf + received, room);
+    int n = peek(buf + received, room);
     if (n <= 0) return read_failed();
     if (n > room) n = room;
     int from = received >= 3 ? received - 3 : 0;
     const char* end = find(buf + from, static_cast<std::size_t>(received + n - from), "\r\n\r\n");
     int take = end ? static_cast<int>(end - buf) + 4 - received : n;
-    int got = io.read(io.ctx, buf + received, take);
+    int got = read(buf + received, take);
     if (got <= 0 || got > take) return read_failed();
     std::memset(buf + received + got, 0, static_cast<std::size_t>(n - got));
     received += got;
@@ -123,7 +177,7 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
   char scratch[4096];
   while (content_length > 0) {
     int want = content_length < sizeof scratch ? static_cast<int>(content_length) : static_cast<int>(sizeof scratch);
-    int n = io.read(io.ctx, scratch, want);
+    int n = read(scratch, want);
     if (n <= 0 || n > want) return read_failed();
     content_length -= static_cast<uint64_t>(n);
   }
@@ -131,12 +185,12 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
 }
 
 int read_parse_http_rsp(int sock, http_rsp* rsp, int* token_len, char** token) {
-  http_transport io{&sock, sock_peek, sock_read, false};
+  http_transport io{&sock, sock_peek, sock_read, false, sock};
   return read_parse_rsp(io, rsp, token_len, token);
 }
 
 int read_parse_https_rsp(SSL* ssl, http_rsp* rsp, int* token_len, char** token) {
-  http_transport io{ssl, ssl_peek_fn, ssl_read_fn, true};
+  http_transport io{ssl, ssl_peek_fn, ssl_read_fn, true, tls_fd(ssl)};
   return read_parse_rsp(io, rsp, token_len, token);
 }
 
@@ -154,10 +208,11 @@ int ssl_get_page(SSL* ssl, const char* request, char* page, unsigned capacity, u
   unsigned received = 0;
   unsigned limit = capacity;
   bool header_seen = false;
+  reply_clock clock(tls_fd(ssl), __func__);
   while (received < limit) {
     unsigned ask = limit - received;
     if (ask > INT_MAX) ask = INT_MAX;
-    int n = tls_read(ssl, page + received, static_cast<int>(ask));
+    int n = clock.run([&] { return tls_read_nb(ssl, page + received, static_cast<int>(ask)); });
     if (n <= 0) {
       int e = errno;
       VPN_LOG("ssl_get_page: read fail, errno: %d, ssl error: %d\n", e, tls_error_class(ssl, n));

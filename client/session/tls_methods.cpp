@@ -117,6 +117,32 @@ int tls_write(SSL* ssl, const void* data, int len) {
   return ssl ? note_timeout(SSL_write(ssl, data, len), __func__) : -1;
 }
 
+namespace {
+int nb_result(SSL* ssl, int ret) {
+  if (ret > 0) return ret;
+  const int e = errno;
+  const int cls = SSL_get_error(ssl, ret);
+  errno = e;
+  if (cls == SSL_ERROR_WANT_READ) return kTlsWantRead;
+  if (cls == SSL_ERROR_WANT_WRITE) return kTlsWantWrite;
+  return ret;
+}
+}  // namespace
+
+int tls_read_nb(SSL* ssl, void* data, int len) {
+  if (!ssl) return -1;
+  ERR_clear_error();
+  errno = 0;
+  return nb_result(ssl, SSL_read(ssl, data, len));
+}
+int tls_peek_nb(SSL* ssl, void* data, int len) {
+  if (!ssl) return -1;
+  ERR_clear_error();
+  errno = 0;
+  return nb_result(ssl, SSL_peek(ssl, data, len));
+}
+int tls_fd(SSL* ssl) { return ssl ? SSL_get_fd(ssl) : -1; }
+
 
 // MD4 and single DES are deprecated in OpenSSL 3 and their EVP forms live in
 // the legacy provider, which Debian does not load by default; the low-level

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/diag.h"
@@ -390,7 +391,61 @@ TEST(Logout, SilentGatewayFailsTheFetchAfterTheBound) {
   EXPECT_EQ(logout_vpn(&s), 0);
   EXPECT_LT(seconds_since(t0), 10.0);
   release.store(true);
-  EXPECT_EQ(log.count("tls_read:no answer from the gateway within 0 s, given up"), 1);
-  EXPECT_EQ(log.count("ssl_get_page: read fail, errno: 11"), 1);
+  EXPECT_EQ(log.count("ssl_get_page:no complete reply within 0 s, given up"), 1);
+  EXPECT_EQ(log.count("ssl_get_page: read fail, errno: 110"), 1);  // ETIMEDOUT
   EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
+}
+
+// A gateway that answers the logout a byte at a time, each byte well within
+// the bound: the reply as a whole is given up after the bound.
+TEST(Logout, TrickledReplyIsGivenUpAfterTheBoundForTheWhole) {
+  std::atomic<bool> stop{false};
+  TlsTestServer server([&](SSL* ssl) {
+    TlsTestServer::read_until(ssl, "\r\n\r\n");
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Pad: trickled, one byte at a time\r\n\r\nok";
+    for (char c : reply) {
+      if (stop.load() || SSL_write(ssl, &c, 1) != 1) break;
+      usleep(100 * 1000);
+    }
+  });
+  WaitBounds bounds(2000, 500);
+  LogCapture log;
+  vpnc_session s;
+  loopback_session(&s, server.port());
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  EXPECT_EQ(logout_vpn(&s), 0);
+  EXPECT_LT(seconds_since(t0), 4.0);  // the whole reply takes 8 s
+  stop.store(true);
+  EXPECT_EQ(log.count("ssl_get_page:no complete reply within 0 s, given up"), 1);
+  EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
+}
+
+// After a forced end the logout has its own bound, whatever the peer does:
+// here every handshake would wait for the 20 s read bound. The watch shuts
+// the connection in use down and no further attempt is made.
+TEST(Logout, ForcedEndCutsTheLogoutAfterItsBound) {
+  Listener l(false);  // takes the connection, never speaks TLS
+  WaitBounds bounds(2000, 20000);
+  set_logout_after_forced_end_ms(300);
+  vpnc_forced_end_reset_for_test();
+  LogCapture log;
+  vpnc_session s;
+  loopback_session(&s, l.port);
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  int r = -1;
+  std::thread logout([&] {
+    logout_watch watch(&s);
+    r = logout_vpn(&s);
+  });
+  vpnc_note_forced_end();  // as another thread's forced call does
+  logout.join();
+  EXPECT_LT(seconds_since(t0), 5.0);
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(log.count("logout given up 0 s after the forced end"), 1);
+  EXPECT_EQ(log.count("Begin to connect qn"), 1);
+  EXPECT_EQ(s.sockfd.load(), -1);
+  vpnc_forced_end_reset_for_test();
+  set_logout_after_forced_end_ms(kLogoutAfterForcedEndMs);
 }
