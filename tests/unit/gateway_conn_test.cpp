@@ -449,3 +449,61 @@ TEST(Logout, ForcedEndCutsTheLogoutAfterItsBound) {
   vpnc_forced_end_reset_for_test();
   set_logout_after_forced_end_ms(kLogoutAfterForcedEndMs);
 }
+
+// What the TLS 1.0 attempt meets here: OpenSSL's default security level
+// refuses TLS 1.0 only with a suite signed through SHA-1/MD5 (ECDHE, DHE);
+// a plain-RSA suite works, so a gateway offering one is reached with TLS 1.0.
+TEST(GatewayConn, TlsOneZeroWorksWithAPlainRsaSuiteOnly) {
+  struct Case {
+    const char* server_ciphers;
+    bool connects;
+  } cases[] = {{"AES128-SHA:@SECLEVEL=0", true}, {"ECDHE-RSA-AES128-SHA:@SECLEVEL=0", false}};
+  EVP_PKEY* key = EVP_RSA_gen(2048);
+  ASSERT_NE(key, nullptr);
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_set_pubkey(cert, key);
+  X509_set_issuer_name(cert, X509_get_subject_name(cert));
+  X509_sign(cert, key, EVP_sha256());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server_ciphers);
+    SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_min_proto_version(sctx, TLS1_VERSION);
+    SSL_CTX_set_max_proto_version(sctx, TLS1_VERSION);
+    ASSERT_EQ(SSL_CTX_set_cipher_list(sctx, c.server_ciphers), 1);
+    SSL_CTX_use_certificate(sctx, cert);
+    SSL_CTX_use_PrivateKey(sctx, key);
+    SSL_CTX* cctx = tls_client_ctx(VPNC_PROTO_TLS1_0);  // the daemon's own TLS 1.0 context
+    ASSERT_NE(cctx, nullptr);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    timeval tv{5, 0};
+    for (int fd : sv) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SSL* server = SSL_new(sctx);
+    SSL* client = SSL_new(cctx);
+    SSL_set_fd(server, sv[1]);
+    SSL_set_fd(client, sv[0]);
+    std::thread t([&] {
+      SSL_accept(server);
+      shutdown(sv[1], SHUT_RDWR);  // a refused handshake must not leave the client waiting
+    });
+    int err = 0;
+    const int r = tls_client_handshake(client, &err);
+    t.join();
+    EXPECT_EQ(r == 1, c.connects);
+    if (c.connects) {
+      EXPECT_EQ(SSL_version(client), TLS1_VERSION);
+    }
+    SSL_free(client);
+    SSL_free(server);
+    SSL_CTX_free(cctx);
+    SSL_CTX_free(sctx);
+    close(sv[0]);
+    close(sv[1]);
+  }
+  X509_free(cert);
+  EVP_PKEY_free(key);
+}
