@@ -101,6 +101,40 @@ int connect_within(int fd, const sockaddr* peer, socklen_t peer_len, int bound_m
   return set_blocking(fd, true) ? 0 : -1;
 }
 
+namespace {
+long long steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+io_deadline::io_deadline(int fd, const char* who, const char* what)
+    : fd_(fd), who_(who), what_(what), until_ms_(steady_ms() + g_io_bound_ms.load()) {
+  if (fd_ < 0) return;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0 && set_blocking(fd_, false)) restore_ = flags;
+}
+
+io_deadline::~io_deadline() {
+  if (restore_ >= 0) fcntl(fd_, F_SETFL, restore_);
+}
+
+int io_deadline::wait(int want) {
+  if (fd_ < 0) return -1;
+  for (;;) {
+    const long long left = until_ms_ - steady_ms();
+    if (left <= 0) {
+      vpn_log(kLogModule, __LINE__, who_, "no complete %s within %d s, given up", what_, g_io_bound_ms.load() / 1000);
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    pollfd p{fd_, static_cast<short>(want == kIoWantWrite ? POLLOUT : POLLIN), 0};
+    const int n = poll(&p, 1, static_cast<int>(left));
+    if (n > 0) return 0;
+    if (n < 0 && errno != EINTR) return -1;
+  }
+}
+
 void build_preamble(uint8_t out[kPreambleSize], uint32_t now) {
   static constexpr uint8_t kHead[11] = {0x16, 0x03, 0x01, 0x00, 0x4D, 0x01, 0x00, 0x00, 0x49, 0x03, 0x01};
   std::memcpy(out, kHead, sizeof kHead);

@@ -31,6 +31,39 @@ int connect_within(int fd, const sockaddr* peer, socklen_t peer_len, int bound_m
 // Test seam: the connect and the read/write bounds of sock_connect, in ms.
 void set_gateway_wait_bounds(int connect_ms, int io_ms);
 int gateway_io_bound_ms();
+
+// One deadline for a whole exchange on `fd` (an HTTP reply, the TLS
+// handshake): a peer that sends a byte now and then must not hold the caller
+// (or the connection lock) longer than a silent one. The socket is
+// non-blocking while the object lives; run() calls `op` until it answers
+// anything but kIoWantRead / kIoWantWrite, waiting on the socket for what is
+// left of gateway_io_bound_ms() in between, and answers -1 (errno ETIMEDOUT,
+// logged as `who`) once that time is up. Without a socket a want is -1.
+inline constexpr int kIoWantRead = -2;
+inline constexpr int kIoWantWrite = -3;
+class io_deadline {
+ public:
+  io_deadline(int fd, const char* who, const char* what);
+  ~io_deadline();
+  io_deadline(const io_deadline&) = delete;
+  io_deadline& operator=(const io_deadline&) = delete;
+  template <class Op>
+  int run(Op op) {
+    for (;;) {
+      const int n = op();
+      if (n != kIoWantRead && n != kIoWantWrite) return n;
+      if (wait(n) != 0) return -1;
+    }
+  }
+
+ private:
+  int wait(int want);
+  int fd_;
+  const char* who_;
+  const char* what_;
+  long long until_ms_;
+  int restore_ = -1;
+};
 // One complete attempt with one protocol version; 0 with sockfd, ssl_ctx and
 // ssl set, -1 with all three clear. Frees the TLS objects it replaces.
 int ssl_connect_vpn(vpnc_session* s, int version);

@@ -2,12 +2,9 @@
 // logout request.
 #include "client/session/http_reply.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -46,52 +43,11 @@ int sock_read(void* ctx, char* data, int len) {
   while (n < 0 && errno == EINTR);
   return sock_result(n);
 }
-static_assert(kReplyWantRead == kTlsWantRead && kReplyWantWrite == kTlsWantWrite);
+static_assert(kReplyWantRead == kIoWantRead && kReplyWantWrite == kIoWantWrite);
+static_assert(kTlsWantRead == kIoWantRead && kTlsWantWrite == kIoWantWrite);
 int ssl_peek_fn(void* ctx, char* data, int len) { return tls_peek_nb(static_cast<SSL*>(ctx), data, len); }
 int ssl_read_fn(void* ctx, char* data, int len) { return tls_read_nb(static_cast<SSL*>(ctx), data, len); }
 
-// One deadline for a whole reply: a peer that sends a byte now and then
-// must not hold the caller (or the connection lock) longer than a silent one.
-class reply_clock {
- public:
-  reply_clock(int fd, const char* who)
-      : fd_(fd), who_(who), until_(std::chrono::steady_clock::now() + std::chrono::milliseconds(gateway_io_bound_ms())) {
-    if (fd_ < 0) return;
-    const int flags = fcntl(fd_, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) == 0 && fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) restore_ = flags;
-  }
-  ~reply_clock() {
-    if (restore_ >= 0) fcntl(fd_, F_SETFL, restore_);
-  }
-  reply_clock(const reply_clock&) = delete;
-  reply_clock& operator=(const reply_clock&) = delete;
-
-  // `op` again until it answers anything but a want; -1 (errno ETIMEDOUT)
-  // once the reply's time is up.
-  template <class Op>
-  int run(Op op) {
-    for (;;) {
-      const int n = op();
-      if (n != kReplyWantRead && n != kReplyWantWrite) return n;
-      if (fd_ < 0) return -1;
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(until_ - std::chrono::steady_clock::now()).count();
-      if (left <= 0) {
-        vpn_log(kLogModule, __LINE__, who_, "no complete reply within %d s, given up", gateway_io_bound_ms() / 1000);
-        errno = ETIMEDOUT;
-        return -1;
-      }
-      pollfd p{fd_, static_cast<short>(n == kReplyWantWrite ? POLLOUT : POLLIN), 0};
-      if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return -1;
-    }
-  }
-
- private:
-  int fd_;
-  const char* who_;
-  std::chrono::steady_clock::time_point until_;
-  int restore_ = -1;
-};
 }  // namespace
 
 char buf[kReplyBufferSize];
@@ -106,7 +62,7 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
   };
   std::memset(buf, 0, kReplyBufferSize - 1);
   int received = 0;
-  reply_clock clock(io.fd, io.tls ? "read_parse_https_rsp" : "read_parse_http_rsp");
+  io_deadline clock(io.fd, io.tls ? "read_parse_https_rsp" : "read_parse_http_rsp", "reply");
   auto peek = [&](char* d, int len) { return clock.run([&] { return io.peek(io.ctx, d, len); }); };
   auto read = [&](char* d, int len) { return clock.run([&] { return io.read(io.ctx, d, len); }); };
 
@@ -208,7 +164,7 @@ int ssl_get_page(SSL* ssl, const char* request, char* page, unsigned capacity, u
   unsigned received = 0;
   unsigned limit = capacity;
   bool header_seen = false;
-  reply_clock clock(tls_fd(ssl), __func__);
+  io_deadline clock(tls_fd(ssl), __func__, "reply");
   while (received < limit) {
     unsigned ask = limit - received;
     if (ask > INT_MAX) ask = INT_MAX;

@@ -41,8 +41,8 @@ std::string build_logout_request(const vpnc_session* s);
 // gets gateway_io_bound_ms(): `fd` (put in non-blocking mode meanwhile) is
 // waited on for what is left of that time, however the peer spreads its
 // bytes; without an fd a want is a failure.
-inline constexpr int kReplyWantRead = -2;
-inline constexpr int kReplyWantWrite = -3;
+inline constexpr int kReplyWantRead = -2;   // kIoWantRead
+inline constexpr int kReplyWantWrite = -3;  // kIoWantWrite
 struct http_transport {
   void* ctx;
   int (*peek)(void* ctx, char* data, int len);

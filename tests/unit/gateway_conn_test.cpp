@@ -507,3 +507,38 @@ TEST(GatewayConn, TlsOneZeroWorksWithAPlainRsaSuiteOnly) {
   X509_free(cert);
   EVP_PKEY_free(key);
 }
+
+// A gateway that trickles its handshake (a record of 16 KB, a byte every
+// 100 ms, each byte well within the bound) fails the attempt after the bound
+// for the whole handshake.
+TEST(GatewayConn, TrickledHandshakeFailsAfterTheBoundForTheWhole) {
+  WaitBounds bounds(2000, 500);
+  LogCapture log;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  std::atomic<bool> stop{false};
+  std::thread gateway([&] {
+    const unsigned char head[] = {0x16, 0x03, 0x03, 0x40, 0x00, 0x02};
+    for (size_t i = 0; !stop.load(); ++i) {
+      const unsigned char b = i < sizeof head ? head[i] : 0;
+      if (send(sv[1], &b, 1, MSG_NOSIGNAL) != 1) break;
+      usleep(100 * 1000);
+    }
+  });
+  SSL_CTX* ctx = tls_client_ctx(VPNC_PROTO_TLS1_2);
+  SSL* ssl = tls_new_connection(ctx);
+  tls_attach_fd(ssl, sv[0]);
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  int err = 0;
+  EXPECT_NE(tls_client_handshake(ssl, &err), 1);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_LT(seconds_since(t0), 4.0);
+  EXPECT_EQ(log.count("tls_client_handshake:no complete handshake within 0 s, given up"), 1);
+  EXPECT_EQ(fcntl(sv[0], F_GETFL) & O_NONBLOCK, 0);
+  stop = true;
+  gateway.join();
+  tls_free(ssl, ctx);
+  close(sv[0]);
+  close(sv[1]);
+}
