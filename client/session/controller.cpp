@@ -35,9 +35,13 @@ std::atomic<int> vpn_clear_flag{0};
 std::atomic<int> reconnect_now{0};
 
 // What the holder of the controller's mutex is doing; changed under
-// g_sockfd_guard so that a forced caller's wake-up never reaches a logout.
+// g_sockfd_guard so that a forced caller's immediate wake-up never reaches a
+// logout (the logout watch bounds that one).
 enum : int { PHASE_IDLE, PHASE_HANDSHAKE, PHASE_RECONNECTING, PHASE_TEARDOWN };
 std::atomic<int> phase{PHASE_IDLE};
+// Set when the first handshake failed: the forced call that tears that
+// session down keeps all of its logout's attempts.
+std::atomic<bool> first_handshake_failed{false};
 
 void set_phase(int p) {
   std::lock_guard<std::mutex> lk(g_sockfd_guard);
@@ -112,6 +116,8 @@ const vpn_dtor_ops& vpn_dtor_current_ops() { return ops; }
 
 void vpn_dtor_reset_for_test() {
   phase = PHASE_IDLE;
+  first_handshake_failed = false;
+  vpnc_forced_end_reset_for_test();
   interrupt_flag = 0;
   vpn_clear_flag = 0;
   reconnect_now = 0;
@@ -130,7 +136,8 @@ int vpnc_handshake_begin() {
   return 0;
 }
 
-void vpnc_handshake_end() {
+void vpnc_handshake_end(bool failed) {
+  if (failed) first_handshake_failed = true;
   set_phase(PHASE_IDLE);
   pthread_mutex_unlock(&mutex);
 }
@@ -143,6 +150,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   DLOG("Vpn try to get mutex lock(%d)", reconnect);
   if (pthread_mutex_trylock(&mutex) != 0) {
     DLOG("Vpn get mutex lock(%d), someone has token it", reconnect);
+    if (force) vpnc_note_forced_end();
     if (force && wake_for_forced_end(s))
       DLOG("Vpn connection in use is shut down to end it sooner");
     if (reconnect && reconnect_now.load() == 1) {
@@ -154,6 +162,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
     *done = vpn_clear_flag.load();
     return DTOR_BUSY;
   }
+  if (force && !first_handshake_failed.load()) vpnc_note_forced_end();
   if (reconnect) reconnect_now = 1;
   DLOG("Vpn destroy has got mutex lock, whether need reconnect %d", reconnect);
   if (vpn_clear_flag.load() == 1) {
@@ -255,6 +264,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
     proxy_teardown_begin();
     if (s->proxy_mode.load() != 0) ops.setoriginalproxy_mac(s);
   } else {
+    logout_watch watch(s);
     ops.logout_vpn(s);
   }
   std::memset(s->hostname, 0, sizeof s->hostname);

@@ -22,9 +22,11 @@ bool vpn_dtor_interrupted();
 // The first handshake holds the controller's mutex so that a forced teardown
 // cannot restore the host while the handshake still changes it. The driver
 // calls these itself for vpnc_handshake_states. begin: 0 when held; -1 when
-// the controller is busy or a forced end was asked for.
+// the controller is busy or a forced end was asked for. end(failed): a
+// failed first handshake's own teardown does not count as a forced end for
+// its logout, which keeps all of its attempts.
 int vpnc_handshake_begin();
-void vpnc_handshake_end();
+void vpnc_handshake_end(bool failed = false);
 
 // Host state owned by other modules that the teardown reads.
 extern char if_name_to_lum[16];

@@ -15,8 +15,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "client/diag.h"
 #include "client/process_handler.h"
@@ -27,8 +31,8 @@ constexpr const char kLogModule[] = "vpn_states";
 
 // A gateway, proxy or network that stops answering ends in a failed attempt
 // or a failed read or write, never in a wait without end (the relay reads
-// and writes under the connection lock). The I/O bound is long enough never
-// to cut a slow but live gateway.
+// and writes under the connection lock). The I/O bound (also the bound of a
+// whole HTTP reply) is long enough never to cut a slow but live gateway.
 std::atomic<int> g_connect_bound_ms{10 * 1000};
 std::atomic<int> g_io_bound_ms{30 * 1000};
 
@@ -38,6 +42,14 @@ timeval as_timeval(int ms) {
   tv.tv_usec = (ms % 1000) * 1000;
   return tv;
 }
+
+// The forced end's clock, shared by every logout watch.
+std::atomic<int> g_logout_bound_ms{kLogoutAfterForcedEndMs};
+std::atomic<bool> g_connection_cut{false};
+std::mutex g_end_m;
+std::condition_variable g_end_cv;
+bool g_end_asked = false;  // under g_end_m
+std::chrono::steady_clock::time_point g_end_at;
 
 bool set_blocking(int fd, bool on) {
   const int flags = fcntl(fd, F_GETFL);
@@ -82,7 +94,45 @@ int connect_within(int fd, const sockaddr* peer, socklen_t peer_len, int bound_m
     }
   }
   if (rc != 0) return -1;
+  if (vpnc_connection_cut()) {
+    errno = ECONNABORTED;
+    return -1;
+  }
   return set_blocking(fd, true) ? 0 : -1;
+}
+
+namespace {
+long long steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+io_deadline::io_deadline(int fd, const char* who, const char* what)
+    : fd_(fd), who_(who), what_(what), until_ms_(steady_ms() + g_io_bound_ms.load()) {
+  if (fd_ < 0) return;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0 && set_blocking(fd_, false)) restore_ = flags;
+}
+
+io_deadline::~io_deadline() {
+  if (restore_ >= 0) fcntl(fd_, F_SETFL, restore_);
+}
+
+int io_deadline::wait(int want) {
+  if (fd_ < 0) return -1;
+  for (;;) {
+    const long long left = until_ms_ - steady_ms();
+    if (left <= 0) {
+      vpn_log(kLogModule, __LINE__, who_, "no complete %s within %d s, given up", what_, g_io_bound_ms.load() / 1000);
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    pollfd p{fd_, static_cast<short>(want == kIoWantWrite ? POLLOUT : POLLIN), 0};
+    const int n = poll(&p, 1, static_cast<int>(left));
+    if (n > 0) return 0;
+    if (n < 0 && errno != EINTR) return -1;
+  }
 }
 
 void build_preamble(uint8_t out[kPreambleSize], uint32_t now) {
@@ -124,6 +174,66 @@ void vpnc_release_tls(vpnc_session* s) {
   s->ssl = nullptr;
   s->ssl_ctx = nullptr;
   tls_free(ssl, ctx);
+}
+
+void vpnc_note_forced_end() {
+  std::lock_guard<std::mutex> lk(g_end_m);
+  if (!g_end_asked) {
+    g_end_asked = true;
+    g_end_at = std::chrono::steady_clock::now();
+  }
+  g_end_cv.notify_all();
+}
+
+void set_logout_after_forced_end_ms(int ms) { g_logout_bound_ms.store(ms); }
+
+void vpnc_forced_end_reset_for_test() {
+  std::lock_guard<std::mutex> lk(g_end_m);
+  g_end_asked = false;
+  g_connection_cut = false;
+}
+
+bool vpnc_connection_cut() { return g_connection_cut.load(); }
+
+struct logout_watch::impl {
+  explicit impl(vpnc_session* sess) : s(sess) {}
+  vpnc_session* s;
+  bool done = false;  // under g_end_m
+  std::thread t;
+
+  void run() {
+    std::unique_lock<std::mutex> lk(g_end_m);
+    g_end_cv.wait(lk, [this] { return done || g_end_asked; });
+    const int bound_ms = g_logout_bound_ms.load();
+    const auto until = g_end_at + std::chrono::milliseconds(bound_ms);
+    if (g_end_cv.wait_until(lk, until, [this] { return done; })) return;
+    lk.unlock();
+    VPN_LOG("logout given up %d s after the forced end", bound_ms / 1000);
+    // The flag first: a socket made after it is never connected, one made
+    // before it is connected by now and the shutdown reaches it.
+    g_connection_cut = true;
+    std::lock_guard<std::mutex> g(g_sockfd_guard);
+    if (int fd = s->sockfd.load(); fd != -1) shutdown(fd, SHUT_RDWR);
+  }
+};
+
+logout_watch::logout_watch(vpnc_session* s) : p_(new impl(s)) {
+  g_connection_cut = false;
+  try {
+    p_->t = std::thread([p = p_] { p->run(); });
+  } catch (const std::system_error&) {
+    VPN_LOG("no thread to bound the logout, it runs unwatched");
+  }
+}
+
+logout_watch::~logout_watch() {
+  {
+    std::lock_guard<std::mutex> lk(g_end_m);
+    p_->done = true;
+  }
+  g_end_cv.notify_all();
+  if (p_->t.joinable()) p_->t.join();
+  delete p_;
 }
 
 int sock_connect(vpnc_session* s) {
@@ -196,7 +306,7 @@ int ssl_connect_vpn(vpnc_session* s, int version) {
   // Objects of an earlier attempt or connection are not used again; the
   // caller holds the connection lock (or runs the first handshake alone).
   vpnc_release_tls(s);
-  if (sock_connect(s) != 0) return -1;
+  if (vpnc_connection_cut() || sock_connect(s) != 0) return -1;
   if (SslDisableClientCert(s->sockfd) == 0) VPN_LOG("SslDisableClientCert failed!\n");
 
   tls_library_init();

@@ -95,7 +95,7 @@ int vpnc_handshake_driver(vpnc_session* s, vpnc_state_entry* table) {
     return -1;
   }
   int r = vpnc_handshake_driver_rows(s, table, 10, true);
-  vpnc_handshake_end();
+  vpnc_handshake_end(r != 0);
   return r;
 }
 

@@ -25,22 +25,29 @@ const char* find(const char* hay, std::size_t hay_len, const char* needle) {
   return static_cast<const char*>(memmem(hay, hay_len, needle, std::strlen(needle)));
 }
 
+int sock_result(ssize_t n) {
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kReplyWantRead;
+  return static_cast<int>(n);
+}
 int sock_peek(void* ctx, char* data, int len) {
   int fd = *static_cast<int*>(ctx);
   ssize_t n;
   do n = recv(fd, data, static_cast<std::size_t>(len), MSG_PEEK);
   while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
+  return sock_result(n);
 }
 int sock_read(void* ctx, char* data, int len) {
   int fd = *static_cast<int*>(ctx);
   ssize_t n;
   do n = recv(fd, data, static_cast<std::size_t>(len), 0);
   while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
+  return sock_result(n);
 }
-int ssl_peek_fn(void* ctx, char* data, int len) { return tls_peek(static_cast<SSL*>(ctx), data, len); }
-int ssl_read_fn(void* ctx, char* data, int len) { return tls_read(static_cast<SSL*>(ctx), data, len); }
+static_assert(kReplyWantRead == kIoWantRead && kReplyWantWrite == kIoWantWrite);
+static_assert(kTlsWantRead == kIoWantRead && kTlsWantWrite == kIoWantWrite);
+int ssl_peek_fn(void* ctx, char* data, int len) { return tls_peek_nb(static_cast<SSL*>(ctx), data, len); }
+int ssl_read_fn(void* ctx, char* data, int len) { return tls_read_nb(static_cast<SSL*>(ctx), data, len); }
+
 }  // namespace
 
 char buf[kReplyBufferSize];
@@ -55,19 +62,22 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
   };
   std::memset(buf, 0, kReplyBufferSize - 1);
   int received = 0;
+  io_deadline clock(io.fd, io.tls ? "read_parse_https_rsp" : "read_parse_http_rsp", "reply");
+  auto peek = [&](char* d, int len) { return clock.run([&] { return io.peek(io.ctx, d, len); }); };
+  auto read = [&](char* d, int len) { return clock.run([&] { return io.read(io.ctx, d, len); }); };
 
   // Header: look at what has arrived and take only up to the empty line, so
   // whatever follows the header stays in the connection.
   for (;;) {
     int room = kReplyHeaderMax - received;
     if (room <= 0) return read_failed();
-    int n = io.peek(io.ctx, buf + received, room);
+    int n = peek(buf + received, room);
     if (n <= 0) return read_failed();
     if (n > room) n = room;
     int from = received >= 3 ? received - 3 : 0;
     const char* end = find(buf + from, static_cast<std::size_t>(received + n - from), "\r\n\r\n");
     int take = end ? static_cast<int>(end - buf) + 4 - received : n;
-    int got = io.read(io.ctx, buf + received, take);
+    int got = read(buf + received, take);
     if (got <= 0 || got > take) return read_failed();
     std::memset(buf + received + got, 0, static_cast<std::size_t>(n - got));
     received += got;
@@ -123,7 +133,7 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
   char scratch[4096];
   while (content_length > 0) {
     int want = content_length < sizeof scratch ? static_cast<int>(content_length) : static_cast<int>(sizeof scratch);
-    int n = io.read(io.ctx, scratch, want);
+    int n = read(scratch, want);
     if (n <= 0 || n > want) return read_failed();
     content_length -= static_cast<uint64_t>(n);
   }
@@ -131,12 +141,12 @@ int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char
 }
 
 int read_parse_http_rsp(int sock, http_rsp* rsp, int* token_len, char** token) {
-  http_transport io{&sock, sock_peek, sock_read, false};
+  http_transport io{&sock, sock_peek, sock_read, false, sock};
   return read_parse_rsp(io, rsp, token_len, token);
 }
 
 int read_parse_https_rsp(SSL* ssl, http_rsp* rsp, int* token_len, char** token) {
-  http_transport io{ssl, ssl_peek_fn, ssl_read_fn, true};
+  http_transport io{ssl, ssl_peek_fn, ssl_read_fn, true, tls_fd(ssl)};
   return read_parse_rsp(io, rsp, token_len, token);
 }
 
@@ -154,10 +164,11 @@ int ssl_get_page(SSL* ssl, const char* request, char* page, unsigned capacity, u
   unsigned received = 0;
   unsigned limit = capacity;
   bool header_seen = false;
+  io_deadline clock(tls_fd(ssl), __func__, "reply");
   while (received < limit) {
     unsigned ask = limit - received;
     if (ask > INT_MAX) ask = INT_MAX;
-    int n = tls_read(ssl, page + received, static_cast<int>(ask));
+    int n = clock.run([&] { return tls_read_nb(ssl, page + received, static_cast<int>(ask)); });
     if (n <= 0) {
       int e = errno;
       VPN_LOG("ssl_get_page: read fail, errno: %d, ssl error: %d\n", e, tls_error_class(ssl, n));

@@ -36,11 +36,18 @@ std::string build_logout_request(const vpnc_session* s);
 
 // Transport seam of the readers. `peek` returns bytes without consuming them
 // (so nothing after the reply header is taken); `read` consumes. Both answer
-// the byte count, 0 at the end of the stream, negative on error.
+// the byte count, 0 at the end of the stream, kReplyWantRead/kReplyWantWrite
+// when nothing is there yet, other negatives on error. A reply as a whole
+// gets gateway_io_bound_ms(): `fd` (put in non-blocking mode meanwhile) is
+// waited on for what is left of that time, however the peer spreads its
+// bytes; without an fd a want is a failure.
+inline constexpr int kReplyWantRead = -2;   // kIoWantRead
+inline constexpr int kReplyWantWrite = -3;  // kIoWantWrite
 struct http_transport {
   void* ctx;
   int (*peek)(void* ctx, char* data, int len);
   int (*read)(void* ctx, char* data, int len);
   bool tls;  // selects the TLS reader's log lines
+  int fd = -1;
 };
 int read_parse_rsp(const http_transport& io, http_rsp* rsp, int* token_len, char** token);

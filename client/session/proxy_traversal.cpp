@@ -87,6 +87,10 @@ int connect_proxy(int fd, uint32_t ip, uint16_t port) {
     }
   }
   if (fcntl(fd, F_SETFL, flags) != 0) return -1;
+  if (rc == 0 && vpnc_connection_cut()) {
+    errno = ECONNABORTED;
+    return -1;
+  }
   return rc;
 }
 

@@ -27,6 +27,17 @@ int note_timeout(int ret, const char* op) {
   errno = e;  // the caller's own failure line reports it
   return ret;
 }
+
+// Non-blocking results: a want of the library as kTlsWantRead/Write.
+int nb_result(SSL* ssl, int ret) {
+  if (ret > 0) return ret;
+  const int e = errno;
+  const int cls = SSL_get_error(ssl, ret);
+  errno = e;
+  if (cls == SSL_ERROR_WANT_READ) return kTlsWantRead;
+  if (cls == SSL_ERROR_WANT_WRITE) return kTlsWantWrite;
+  return ret;
+}
 }  // namespace
 
 int tls_library_init() {
@@ -60,8 +71,16 @@ int tls_attach_fd(SSL* ssl, int fd) { return SSL_set_fd(ssl, fd); }
 
 int tls_client_handshake(SSL* ssl, int* err) {
   errno = 0;
-  int ret = note_timeout(SSL_connect(ssl), __func__);
+  // The handshake as a whole gets the I/O bound, like a reply: a gateway
+  // trickling its certificate cannot stretch one attempt without end.
+  io_deadline deadline(SSL_get_fd(ssl), __func__, "handshake");
+  int ret = deadline.run([ssl] {
+    ERR_clear_error();
+    return nb_result(ssl, SSL_connect(ssl));
+  });
+  const int e = errno;
   *err = ret == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, ret);
+  errno = e;
   return ret;
 }
 
@@ -116,6 +135,21 @@ int tls_write(SSL* ssl, const void* data, int len) {
   errno = 0;
   return ssl ? note_timeout(SSL_write(ssl, data, len), __func__) : -1;
 }
+
+
+int tls_read_nb(SSL* ssl, void* data, int len) {
+  if (!ssl) return -1;
+  ERR_clear_error();
+  errno = 0;
+  return nb_result(ssl, SSL_read(ssl, data, len));
+}
+int tls_peek_nb(SSL* ssl, void* data, int len) {
+  if (!ssl) return -1;
+  ERR_clear_error();
+  errno = 0;
+  return nb_result(ssl, SSL_peek(ssl, data, len));
+}
+int tls_fd(SSL* ssl) { return ssl ? SSL_get_fd(ssl) : -1; }
 
 
 // MD4 and single DES are deprecated in OpenSSL 3 and their EVP forms live in

@@ -36,6 +36,13 @@ void tls_free(SSL* ssl, SSL_CTX* ctx);
 int tls_read(SSL* ssl, void* data, int len);
 int tls_peek(SSL* ssl, void* data, int len);
 int tls_write(SSL* ssl, const void* data, int len);
+// On a non-blocking socket: the byte count, kTlsWantRead / kTlsWantWrite
+// when the record is not complete yet, else the library's result (<= 0).
+inline constexpr int kTlsWantRead = -2;
+inline constexpr int kTlsWantWrite = -3;
+int tls_read_nb(SSL* ssl, void* data, int len);
+int tls_peek_nb(SSL* ssl, void* data, int len);
+int tls_fd(SSL* ssl);
 
 // The NTLMv1 primitives: MD4 of `len` bytes (none is fine), and one DES block
 // encrypted in ECB mode with an 8-byte key scheduled without a weak-key check.

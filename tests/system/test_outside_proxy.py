@@ -5,6 +5,7 @@ refusals and broken proxies end in "CONNECT FAIL"; the package's proxy
 fields are carried whole at their limits and refused beyond them."""
 
 import os
+import select
 import socket
 import sys
 import threading
@@ -154,13 +155,27 @@ def test_proxy_fields_over_their_limits_are_refused_and_never_used(testhost, squ
     assert sq.connects() == []
 
 
-class ClosingProxy:
-    """A proxy in the gateway namespace that answers every CONNECT with the
-    first bytes of a 407 and closes the connection."""
+REPLY_BOUND = 30      # the daemon's bound on a whole proxy or gateway reply, s
+LOGOUT_BOUND = 30     # on the logout after a forced end, s
+TRICKLE_GAP = 3       # s between two bytes of a trickled reply
+TRICKLED_407 = b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=x\r\n\r\n"
 
-    def __init__(self, testhost, address=sqm.SQUID_IP, port=3131):
+
+class ScriptedProxy:
+    """A proxy in the gateway namespace; `mode` (changeable) decides what each
+    new connection gets after its CONNECT request:
+    "closing": the first bytes of a 407, then the connection is closed;
+    "trickle": a 407 one byte every TRICKLE_GAP s, for as long as the daemon listens;
+    "relay":   a 200, then the bytes relayed to and from the gateway;
+    "silent":  nothing, for as long as the daemon keeps the connection.
+    `held` lists (mode, s from accept to the daemon's close, bytes sent)
+    for the trickled and silent connections."""
+
+    def __init__(self, testhost, mode, address=sqm.SQUID_IP, port=3131):
+        self.th, self.mode = testhost, mode
         self.address, self.port = address, port
         self.accepted = 0
+        self.held = []
         testhost.run_gw(["ip", "addr", "add", f"{address}/32", "dev", testhost.gw_addr_dev], check=True)
         with testhost.gw_ns():
             self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
@@ -177,18 +192,68 @@ class ClosingProxy:
             except OSError:
                 return
             self.accepted += 1
-            with c:
+            threading.Thread(target=self._serve, args=(c, self.mode), daemon=True).start()
+
+    @staticmethod
+    def _closed_by_peer(c, wait):
+        r, _, _ = select.select([c], [], [], wait)
+        if not r:
+            return False
+        try:
+            return c.recv(4096) == b""
+        except OSError:
+            return True
+
+    def _serve(self, c, mode):
+        t0 = time.monotonic()
+        with c:
+            try:
                 c.settimeout(10)
                 data = b""
-                try:
-                    while b"\r\n\r\n" not in data:
-                        chunk = c.recv(4096)
-                        if not chunk:
-                            break
-                        data += chunk
+                while b"\r\n\r\n" not in data:
+                    chunk = c.recv(4096)
+                    if not chunk:
+                        return
+                    data += chunk
+                if mode == "closing":
                     c.sendall(b"HTTP/1.1 407 Proxy Auth")
-                except OSError:
-                    pass
+                elif mode == "relay":
+                    self._relay(c)
+                else:
+                    sent = 0
+                    while not self._closed_by_peer(c, TRICKLE_GAP if mode == "trickle" else 1):
+                        if mode == "trickle" and sent < len(TRICKLED_407):
+                            c.sendall(TRICKLED_407[sent:sent + 1])
+                            sent += 1
+                        if time.monotonic() - t0 > 300:
+                            break
+                    self.held.append((mode, time.monotonic() - t0, sent))
+            except OSError:
+                pass
+
+    def _relay(self, c):
+        with self.th.gw_ns():
+            up = socket.socket(socket.AF_INET, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
+        with up:
+            up.settimeout(10)
+            up.connect((g.GATEWAY_IP, g.GATEWAY_PORT))
+            c.sendall(b"HTTP/1.0 200 Connection established\r\n\r\n")
+            c.settimeout(None)
+            up.settimeout(None)
+            peers = {c: up, up: c}
+            while True:
+                r, _, _ = select.select(list(peers), [], [])
+                for s in r:
+                    data = s.recv(65536)
+                    if not data:
+                        return
+                    peers[s].sendall(data)
+
+    def wait_held(self, n, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and len(self.held) < n:
+            time.sleep(0.1)
+        return self.held
 
     def stop(self):
         self.sock.close()
@@ -215,7 +280,7 @@ def test_proxy_failure_gives_connect_fail(testhost, gateway, squid, case):
         sq = squid()
         address, port = sq.address, sq.port(port_name)
     else:
-        closing = ClosingProxy(testhost)
+        closing = ScriptedProxy(testhost, "closing")
         address, port = closing.address, closing.port
     try:
         lch, verdict = scenario.start_session(testhost, lm, proxy_type=ptype, proxy_ip=address,
@@ -258,3 +323,60 @@ def test_reconnection_and_logout_traverse_the_proxy_again(testhost, gateway, squ
     got = sq.connects()
     assert [u for s, u, _ in got if s == 200] == ["corp\\\\bob"] * 6, got
     assert sum(s == 407 for s, _, _ in got) == 12, got
+
+
+@pytest.mark.time_limit(240)
+def test_trickled_proxy_reply_is_given_up_within_the_whole_reply_bound(testhost, gateway):
+    """Each byte of the 407 comes well within the bound; the reply as a whole
+    does not, and the attempt ends after the bound. SIGTERM during the next
+    attempt then ends the daemon within a minute, its logout included."""
+    split_gateway(gateway)
+    proxy = ScriptedProxy(testhost, "trickle")
+    try:
+        testhost.start_daemon()
+        lch = lm.Launcher(testhost).connect()
+        lch.send_package(scenario.package(lm, proxy_type=lm.OUTPROXY_BASIC, proxy_ip=proxy.address,
+                                          proxy_port=proxy.port, proxy_user="alice", proxy_passwd="pw"))
+        testhost.wait_log(r"no complete reply within %d s, given up$" % REPLY_BOUND, REPLY_BOUND + 40)
+        testhost.wait_log(r"read response from proxy error$", 10)
+        held = proxy.wait_held(1, 15)
+        assert held, testhost.describe_daemon()
+        _, took, sent = held[0]
+        assert REPLY_BOUND - 2 <= took <= REPLY_BOUND + 15, held
+        assert 5 <= sent < len(TRICKLED_407), held
+        testhost.wait_log(r"TLSv1 failed, try TLSv1_2!", 10)
+        t0 = time.monotonic()
+        testhost.signal_daemon()
+        assert scenario.read_verdict(lch, 90) == "FAIL"
+        assert testhost.wait_daemon_exit(90) == 0, testhost.describe_daemon()
+        assert time.monotonic() - t0 < 60
+    finally:
+        proxy.stop()
+    # the logout's attempts after the forced end are cut: no attempt waited
+    # out more than one whole-reply bound
+    assert all(took <= REPLY_BOUND + 15 for _, took, _ in proxy.held), proxy.held
+
+
+@pytest.mark.time_limit(180)
+def test_sigterm_ends_the_daemon_within_a_minute_while_the_proxy_never_answers_the_logout(
+        testhost, gateway):
+    gw = split_gateway(gateway)
+    proxy = ScriptedProxy(testhost, "relay")
+    try:
+        sess = TunnelSession(testhost, gw).start(proxy_type=lm.OUTPROXY_HTTP, proxy_ip=proxy.address,
+                                                 proxy_port=proxy.port)
+        r = ping(testhost, RESOURCE_HOST)
+        assert r.returncode == 0, r.stdout + r.stderr
+        proxy.mode = "silent"
+        t0 = time.monotonic()
+        testhost.signal_daemon()
+        sess.assert_ended(90)
+        assert time.monotonic() - t0 < 60
+    finally:
+        proxy.stop()
+    testhost.wait_log(r"logout given up %d s after the forced end$" % LOGOUT_BOUND, 10)
+    # the logout's connection was shut down: the proxy saw it closed
+    held = proxy.wait_held(1, 10)
+    assert held and all(m == "silent" and took < LOGOUT_BOUND + 10 for m, took, _ in held), held
+    assert sess.logouts() == []
+    sess.assert_host_put_back(proxies_switched=True)

@@ -18,6 +18,7 @@
 #include "client/hostnet_ops.h"
 #include "client/process_handler.h"
 #include "client/session/controller.h"
+#include "client/session/gateway_conn.h"
 #include "client/vpn_globals.h"
 
 namespace {
@@ -466,19 +467,57 @@ TEST_F(Controller, ForcedCallWakesAStalledReconnectionAttempt) {
   EXPECT_TRUE(logged("Vpn reconnection is interruptted"));
 }
 
-// A forced call during a teardown leaves the logout connection alone.
-TEST_F(Controller, ForcedCallLeavesATeardownsLogoutAlone) {
-  std::snprintf(s.navtype, sizeof s.navtype, "commandline");
-  g_block_logout_ms = 300;
-  int doneA = 0;
-  std::thread a([&] { vpn_dtor_qn2(&s, 0, 0, &doneA); });
-  while (!g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  int done = 0;
-  EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_BUSY);
-  a.join();
-  EXPECT_EQ(g_block_result.load(), -1);  // the read ran into its time-out
-  EXPECT_EQ(doneA, 1);
-  EXPECT_FALSE(logged("Vpn connection in use is shut down"));
+// A forced end bounds the logout: its connection is shut down once the
+// bound after the first forced call has passed, whether another thread runs
+// the teardown or the forced caller itself. The teardown of a failed first
+// handshake is the one forced call that leaves its logout unbounded.
+TEST_F(Controller, ForcedEndBoundsTheLogout) {
+  struct Case {
+    const char* name;
+    bool failed_handshake;  // the teardown follows a failed first handshake
+    bool second_caller;     // a further forced call comes during the logout
+    bool cut;
+  } cases[] = {
+      {"forced call during another caller's teardown", false, true, true},
+      {"forced caller runs the teardown itself", false, false, true},
+      {"teardown of a failed first handshake", true, false, false},
+      {"forced call during a failed handshake's teardown", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vpn_dtor_reset_for_test();
+    std::snprintf(s.navtype, sizeof s.navtype, "commandline");
+    set_logout_after_forced_end_ms(200);
+    g_blocked = false;
+    g_block_result = -2;
+    g_block_logout_ms = c.cut ? 10000 : 1000;
+    if (c.failed_handshake) {
+      ASSERT_EQ(vpnc_handshake_begin(), 0);
+      vpnc_handshake_end(true);
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    int doneA = 0;
+    // a failed reconnection's teardown is not forced; the others are
+    const int force = c.failed_handshake || !c.second_caller ? 1 : 0;
+    std::thread a([&] { vpn_dtor_qn2(&s, 0, force, &doneA); });
+    if (c.second_caller) {
+      while (!g_blocked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      int done = 0;
+      EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_BUSY);
+    }
+    a.join();
+    EXPECT_EQ(doneA, 1);
+    EXPECT_EQ(logged("logout given up 0 s after the forced end"), c.cut);
+    if (c.cut) {
+      EXPECT_EQ(g_block_result.load(), 0);  // woken by the shutdown
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    } else {
+      EXPECT_EQ(g_block_result.load(), -1);  // ran into its own time-out
+    }
+    std::lock_guard<std::mutex> lk(log_m);
+    log.clear();
+  }
+  set_logout_after_forced_end_ms(kLogoutAfterForcedEndMs);
 }
 
 namespace {

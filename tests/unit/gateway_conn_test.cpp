@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/diag.h"
@@ -373,24 +374,155 @@ TEST(GatewayConn, StalledPeerFailsTheReadAfterTheBoundOnABlockingSocket) {
   vpnc_close_sockfd(&s);
 }
 
-// A gateway that takes the logout request and then says nothing: the read
-// gives up after the bound, logged, and the logout ends as a failed fetch.
-TEST(Logout, SilentGatewayFailsTheFetchAfterTheBound) {
-  std::atomic<bool> release{false};
-  TlsTestServer server([&](SSL* ssl) {
-    TlsTestServer::read_until(ssl, "\r\n\r\n");
-    while (!release.load()) usleep(10 * 1000);
-  });
-  WaitBounds bounds(2000, 300);
+// A gateway that takes the logout request and then says nothing, or
+// answers a byte at a time (each byte well within the bound, the whole reply
+// in 8 s): the reply as a whole is given up after the bound, logged, and the
+// logout ends as a failed fetch.
+TEST(Logout, SilentOrTrickledReplyIsGivenUpAfterTheBoundForTheWhole) {
+  for (const bool trickle : {false, true}) {
+    SCOPED_TRACE(trickle ? "trickled" : "silent");
+    std::atomic<bool> stop{false};
+    TlsTestServer server([&](SSL* ssl) {
+      TlsTestServer::read_until(ssl, "\r\n\r\n");
+      const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Pad: trickled, one byte at a time\r\n\r\nok";
+      for (std::size_t i = 0; !stop.load(); ++i) {
+        if (trickle && i < reply.size() && SSL_write(ssl, &reply[i], 1) != 1) break;
+        usleep(100 * 1000);
+      }
+    });
+    WaitBounds bounds(2000, 500);
+    LogCapture log;
+    vpnc_session s;
+    loopback_session(&s, server.port());
+    timespec t0{};
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    EXPECT_EQ(logout_vpn(&s), 0);
+    EXPECT_LT(seconds_since(t0), 4.0);
+    stop.store(true);
+    EXPECT_EQ(log.count("ssl_get_page:no complete reply within 0 s, given up"), 1);
+    EXPECT_EQ(log.count("ssl_get_page: read fail, errno: 110"), 1);  // ETIMEDOUT
+    EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
+  }
+}
+
+// After a forced end the logout has its own bound, whatever the peer does:
+// here every handshake would wait for the 20 s read bound. The watch shuts
+// the connection in use down and no further attempt is made.
+TEST(Logout, ForcedEndCutsTheLogoutAfterItsBound) {
+  Listener l(false);  // takes the connection, never speaks TLS
+  WaitBounds bounds(2000, 20000);
+  set_logout_after_forced_end_ms(300);
+  vpnc_forced_end_reset_for_test();
   LogCapture log;
   vpnc_session s;
-  loopback_session(&s, server.port());
+  loopback_session(&s, l.port);
   timespec t0{};
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  EXPECT_EQ(logout_vpn(&s), 0);
-  EXPECT_LT(seconds_since(t0), 10.0);
-  release.store(true);
-  EXPECT_EQ(log.count("tls_read:no answer from the gateway within 0 s, given up"), 1);
-  EXPECT_EQ(log.count("ssl_get_page: read fail, errno: 11"), 1);
-  EXPECT_EQ(log.count("logout failed, page fetch answered 2"), 1);
+  int r = -1;
+  std::thread logout([&] {
+    logout_watch watch(&s);
+    r = logout_vpn(&s);
+  });
+  vpnc_note_forced_end();  // as another thread's forced call does
+  logout.join();
+  EXPECT_LT(seconds_since(t0), 5.0);
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(log.count("logout given up 0 s after the forced end"), 1);
+  EXPECT_EQ(log.count("Begin to connect qn"), 1);
+  EXPECT_EQ(s.sockfd.load(), -1);
+  vpnc_forced_end_reset_for_test();
+  set_logout_after_forced_end_ms(kLogoutAfterForcedEndMs);
+}
+
+// What the TLS 1.0 attempt meets here: OpenSSL's default security level
+// refuses TLS 1.0 only with a suite signed through SHA-1/MD5 (ECDHE, DHE);
+// a plain-RSA suite works, so a gateway offering one is reached with TLS 1.0.
+TEST(GatewayConn, TlsOneZeroWorksWithAPlainRsaSuiteOnly) {
+  struct Case {
+    const char* server_ciphers;
+    bool connects;
+  } cases[] = {{"AES128-SHA:@SECLEVEL=0", true}, {"ECDHE-RSA-AES128-SHA:@SECLEVEL=0", false}};
+  EVP_PKEY* key = EVP_RSA_gen(2048);
+  ASSERT_NE(key, nullptr);
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_set_pubkey(cert, key);
+  X509_set_issuer_name(cert, X509_get_subject_name(cert));
+  X509_sign(cert, key, EVP_sha256());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server_ciphers);
+    SSL_CTX* sctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_min_proto_version(sctx, TLS1_VERSION);
+    SSL_CTX_set_max_proto_version(sctx, TLS1_VERSION);
+    ASSERT_EQ(SSL_CTX_set_cipher_list(sctx, c.server_ciphers), 1);
+    SSL_CTX_use_certificate(sctx, cert);
+    SSL_CTX_use_PrivateKey(sctx, key);
+    SSL_CTX* cctx = tls_client_ctx(VPNC_PROTO_TLS1_0);  // the daemon's own TLS 1.0 context
+    ASSERT_NE(cctx, nullptr);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    timeval tv{5, 0};
+    for (int fd : sv) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SSL* server = SSL_new(sctx);
+    SSL* client = SSL_new(cctx);
+    SSL_set_fd(server, sv[1]);
+    SSL_set_fd(client, sv[0]);
+    std::thread t([&] {
+      SSL_accept(server);
+      shutdown(sv[1], SHUT_RDWR);  // a refused handshake must not leave the client waiting
+    });
+    int err = 0;
+    const int r = tls_client_handshake(client, &err);
+    t.join();
+    EXPECT_EQ(r == 1, c.connects);
+    if (c.connects) {
+      EXPECT_EQ(SSL_version(client), TLS1_VERSION);
+    }
+    SSL_free(client);
+    SSL_free(server);
+    SSL_CTX_free(cctx);
+    SSL_CTX_free(sctx);
+    close(sv[0]);
+    close(sv[1]);
+  }
+  X509_free(cert);
+  EVP_PKEY_free(key);
+}
+
+// A gateway that trickles its handshake (a record of 16 KB, a byte every
+// 100 ms, each byte well within the bound) fails the attempt after the bound
+// for the whole handshake.
+TEST(GatewayConn, TrickledHandshakeFailsAfterTheBoundForTheWhole) {
+  WaitBounds bounds(2000, 500);
+  LogCapture log;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  std::atomic<bool> stop{false};
+  std::thread gateway([&] {
+    const unsigned char head[] = {0x16, 0x03, 0x03, 0x40, 0x00, 0x02};
+    for (size_t i = 0; !stop.load(); ++i) {
+      const unsigned char b = i < sizeof head ? head[i] : 0;
+      if (send(sv[1], &b, 1, MSG_NOSIGNAL) != 1) break;
+      usleep(100 * 1000);
+    }
+  });
+  SSL_CTX* ctx = tls_client_ctx(VPNC_PROTO_TLS1_2);
+  SSL* ssl = tls_new_connection(ctx);
+  tls_attach_fd(ssl, sv[0]);
+  timespec t0{};
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  int err = 0;
+  EXPECT_NE(tls_client_handshake(ssl, &err), 1);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_LT(seconds_since(t0), 4.0);
+  EXPECT_EQ(log.count("tls_client_handshake:no complete handshake within 0 s, given up"), 1);
+  EXPECT_EQ(fcntl(sv[0], F_GETFL) & O_NONBLOCK, 0);
+  stop = true;
+  gateway.join();
+  tls_free(ssl, ctx);
+  close(sv[0]);
+  close(sv[1]);
 }

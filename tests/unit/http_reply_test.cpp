@@ -1,13 +1,20 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/diag.h"
+#include "client/session/gateway_conn.h"
 #include "client/session/http_reply.h"
+#include "tests/unit/tls_test_server.h"
 
 namespace {
 
@@ -190,4 +197,81 @@ TEST(HttpReply, PlainSocketReaderLeavesTheNextBytesInTheSocket) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].find(":read"), std::string::npos);
   close(sv[0]);
+}
+
+// A peer that sends its reply a byte at a time, each byte well within the
+// bound: the reply as a whole still has to arrive within the bound, on the
+// plain socket and over TLS alike. The socket is blocking again afterwards.
+TEST(HttpReply, TrickledReplyIsBoundAsAWhole) {
+  const std::string reply = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM abc\r\n\r\n";
+  struct Case {
+    const char* name;
+    bool tls;
+    int gap_ms;
+    int bound_ms;
+    bool whole;  // the reply arrives within the bound
+  } cases[] = {
+      {"plain, slow trickle", false, 100, 500, false},
+      {"tls, slow trickle", true, 100, 500, false},
+      {"plain, quick trickle", false, 5, 10000, true},
+      {"tls, quick trickle", true, 5, 10000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    set_gateway_wait_bounds(10 * 1000, c.bound_ms);
+    TlsSocketPair tp;
+    int sv[2] = {-1, -1};
+    if (c.tls) {
+      ASSERT_TRUE(tp.open());
+    } else {
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    }
+    const int client_fd = c.tls ? tp.fds[0] : sv[0];
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+      for (char ch : reply) {
+        if (stop.load()) break;
+        if (c.tls)
+          SSL_write(tp.server, &ch, 1);
+        else if (write(sv[1], &ch, 1) != 1)
+          break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.gap_ms));
+      }
+    });
+    std::mutex m;
+    std::vector<std::string> log;
+    vpn_log_set_sink([&](int, const char* l) {
+      std::lock_guard<std::mutex> lk(m);
+      log.emplace_back(l);
+    });
+    http_rsp rsp{-7};
+    int tok_len = 0;
+    char* tok = nullptr;
+    const auto t0 = std::chrono::steady_clock::now();
+    const int ret = c.tls ? read_parse_https_rsp(tp.client, &rsp, &tok_len, &tok)
+                          : read_parse_http_rsp(sv[0], &rsp, &tok_len, &tok);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    stop = true;
+    peer.join();
+    vpn_log_set_sink(nullptr);
+    EXPECT_EQ(fcntl(client_fd, F_GETFL) & O_NONBLOCK, 0);
+    bool gave_up = false;
+    for (auto& l : log) gave_up |= l.find("no complete reply within 0 s, given up") != std::string::npos;
+    if (c.whole) {
+      EXPECT_EQ(ret, 0);
+      EXPECT_EQ(rsp.status, HTTP_RSP_NTLM_CHALLENGE);
+      EXPECT_EQ(std::string(tok, static_cast<size_t>(tok_len)), "abc");
+      EXPECT_FALSE(gave_up);
+    } else {
+      // the whole reply takes 8 s at this pace
+      EXPECT_EQ(ret, -1);
+      EXPECT_EQ(rsp.status, -7);
+      EXPECT_TRUE(gave_up);
+      EXPECT_LT(took, std::chrono::seconds(4));
+      EXPECT_GE(took, std::chrono::milliseconds(450));
+    }
+    for (int fd : sv)
+      if (fd >= 0) close(fd);
+  }
+  set_gateway_wait_bounds(10 * 1000, 30 * 1000);
 }
