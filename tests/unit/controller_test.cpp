@@ -19,6 +19,7 @@
 #include "client/process_handler.h"
 #include "client/session/controller.h"
 #include "client/vpn_globals.h"
+#include "tests/unit/retired_fd.h"
 
 namespace {
 
@@ -251,7 +252,8 @@ TEST_F(Controller, TeardownRunsEveryStepInOrder) {
   EXPECT_EQ(s.sockfd.load(), -1);
   EXPECT_EQ(s.tunfd.load(), -1);
   EXPECT_FALSE(fd_open(sock));
-  EXPECT_FALSE(fd_open(p[0]));
+  EXPECT_EQ(retired_fd::parked_then_closed(p[0], p[1]), "");
+  close(p[1]);
   EXPECT_EQ(s.hostname[0], '\0');
   EXPECT_EQ(if_name_to_lum[0], '\0');
   EXPECT_EQ(tundev_created, -1);
@@ -505,4 +507,36 @@ TEST_F(Controller, ForcedCallWakesAStalledFirstHandshake) {
   EXPECT_EQ(g_block_result.load(), 0);
   EXPECT_EQ(handshake_result.load(), -1);
   EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_DESTROYED);
+}
+
+namespace {
+std::atomic<bool> g_echo_sent{false};
+void exit_after_the_echo_hook(int status) { _exit(status == 5 && g_echo_sent ? 5 : 9); }
+}  // namespace
+
+// The thread whose call tore the session down ends the process, after what
+// its caller still owes (the terminate request's echo). A thread that finds
+// the session cleared meanwhile (the main loop after a relay failure) waits
+// for it instead of ending the process before the echo went out.
+TEST_F(Controller, TheTeardownsThreadEndsTheProcessAfterItsEcho) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        vpnc_set_exit_hook(exit_after_the_echo_hook);
+        std::atomic<bool> torn{false};
+        std::thread worker([&] {
+          int done = 0;
+          while (vpn_dtor_qn2(&s, 0, 1, &done) != DTOR_DESTROYED) {
+          }
+          torn = true;
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the echo takes its time
+          g_echo_sent = true;
+          vpnc_exit(5, "vpn_client", "worker", __LINE__, "way out of the teardown's thread");
+        });
+        while (!torn) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        int done = 0;
+        if (vpn_dtor_qn2(&s, 1, 0, &done) != DTOR_DESTROYED) _exit(8);
+        vpnc_exit(6, "vpn_client", "main", __LINE__, "way out of a later caller");
+      },
+      ::testing::ExitedWithCode(5), "");
 }
