@@ -6,14 +6,30 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "client/diag.h"
 #include "client/vpn_globals.h"
 
 namespace {
 std::atomic<bool> g_exit_taken{false};
+std::atomic<bool> g_exit_reserved{false};
+thread_local bool t_exit_reserved = false;
 std::atomic<void (*)(int)> g_exit_hook{nullptr};
+constexpr int kReservedWaitSeconds = 20;
+
+// A later caller: the process ends through the first one. Only when that is
+// the teardown's thread, held up past the bound, does this one end it.
+void wait_for_the_first_caller() {
+  if (!g_exit_reserved.load()) {
+    for (;;) pause();
+  }
+  timespec left{kReservedWaitSeconds, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
 
 void close_listener(std::atomic<int>& fd) {
   int old = fd.exchange(-1);
@@ -35,10 +51,20 @@ void end_launcher_connection(std::atomic<int>& fd) {
 
 void vpnc_set_exit_hook(void (*hook)(int status)) { g_exit_hook.store(hook); }
 
+void vpnc_exit_reserve() {
+  if (g_exit_taken.exchange(true)) return;
+  t_exit_reserved = true;
+  g_exit_reserved.store(true);
+}
+
+void vpnc_exit_reset_for_test() {
+  t_exit_reserved = false;
+  g_exit_reserved.store(false);
+  g_exit_taken.store(false);
+}
+
 [[noreturn]] void vpnc_exit(int status, const char* module, const char* func, int line, const char* message) {
-  if (g_exit_taken.exchange(true)) {
-    for (;;) pause();
-  }
+  if (!t_exit_reserved && g_exit_taken.exchange(true)) wait_for_the_first_caller();
   end_launcher_connection(connfd);
   close_listener(sockfdctl);
   if (message != nullptr) vpn_log(module, line, func, "%s", message);

@@ -28,6 +28,18 @@ bool relay_tls_pending();
 // Main thread only.
 void relay_note_generation();
 
+// Takes a utun descriptor out of service, from any thread, in place of
+// close(): the main thread may be reading or writing the number in the relay
+// right now, outside any lock. The number is parked on /dev/null at once (an
+// atomic replacement: the device goes with its last reference, and a read or
+// write still under way ends on the device or on /dev/null, never on a
+// descriptor opened meanwhile); the main thread closes it before its next
+// wait.
+void relay_retire_tunfd(int fd);
+// Closes the descriptors retired since the last pass. Main thread only, at
+// the start of a main-loop pass, when no relay call holds a number.
+void relay_close_retired_tunfds();
+
 // Drops the bytes of a partial packet kept from the previous connection.
 // Call it while holding g_conn_lock, when the new connection is put in place;
 // the relay empties its carry-over before it uses the first bytes read after.

@@ -147,6 +147,8 @@ main_loop_ops default_main_loop_ops() {
 }
 
 int vpnc_main_loop_pass(vpnc_session* s, main_loop_state* st, const main_loop_ops& ops) {
+  // The pass before this one has ended: no relay call holds a number now.
+  relay_close_retired_tunfds();
   // Before the descriptors: a connection put in place after this is never
   // taken for the one the wait looks at.
   if (ops.note_generation != nullptr) ops.note_generation();

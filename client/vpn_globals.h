@@ -35,5 +35,13 @@ void* vpnc_writepipe(void*);
                             const char* message);
 #define VPNC_EXIT(status, message) vpnc_exit((status), kLogModule, __func__, __LINE__, (message))
 
-// Test seam: replaces the final exit() (unit tests).
+// Called by the controller on the thread that ran the teardown, before any
+// other caller can learn that the session is cleared: the way out is that
+// thread's, after what its caller still owes (the terminate request's echo).
+// Any other thread that comes to vpnc_exit waits for it, 20 s at most (a
+// peer that never takes the echo must not keep the daemon alive).
+void vpnc_exit_reserve();
+
+// Test seams: replaces the final exit() (unit tests); forgets a reservation.
 void vpnc_set_exit_hook(void (*hook)(int status));
+void vpnc_exit_reset_for_test();

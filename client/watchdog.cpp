@@ -18,6 +18,7 @@
 #include "client/process_handler.h"
 #include "client/proxy/proxy.h"
 #include "client/vpn_globals.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
@@ -40,10 +41,11 @@ int real_tls_write(const void* buf, int len) {
 }
 
 int real_read_command_line(const char* cmd, char* line, std::size_t size) {
-  FILE* fp = popen(cmd, "re");
+  pid_t pid = -1;
+  FILE* fp = vpnc_popen_read(cmd, &pid);
   if (fp == nullptr) return -1;
   const bool got = std::fgets(line, static_cast<int>(size), fp) != nullptr;
-  pclose(fp);
+  vpnc_pclose(fp, pid);
   return got ? 1 : 0;
 }
 

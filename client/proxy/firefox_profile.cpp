@@ -17,6 +17,7 @@
 
 #include "client/proxy/proxy_internal.h"
 #include "platform/popen_rw.h"
+#include "platform/signals.h"
 
 char prefsfilepath[512] = {};
 
@@ -66,13 +67,14 @@ bool join(char (&out)[kPathSize], const char* dir, const char* file) {
 // The profile directory (with the '/') of the last prefs.js that find lists
 // whose every name formed from the directory fits.
 bool find_profile(char (&dir)[kPathSize]) {
-  FILE* fp = popen(kFindProfiles, "r");
+  pid_t pid = -1;
+  FILE* fp = vpnc_popen_read(kFindProfiles, &pid);
   if (!fp) return false;
   char path[kPathSize];
   const bool found = last_prefs_js_line(fp, path, sizeof path, [](const char*, size_t len) {
     return len - (sizeof kPrefs - 1) + sizeof kPrefsBackup <= kPathSize;
   });
-  pclose(fp);
+  vpnc_pclose(fp, pid);
   if (!found) return false;
   const size_t dir_len = std::strlen(path) - (sizeof kPrefs - 1);
   std::memcpy(dir, path, dir_len);

@@ -161,11 +161,12 @@ bool ff_value_cmd(const char* pref, const char* prefs, char (&cmd)[kCmdSize]) {
 // Runs one value pipeline: 0 run (value in `out`, maybe empty), 2 popen
 // failed. `bad` tells whether the command ended badly.
 int ff_run_value(const char* cmd, capture* out, bool* bad) {
-  FILE* fp = popen(cmd, "r");
+  pid_t pid = -1;
+  FILE* fp = vpnc_popen_read(cmd, &pid);
   if (!fp) return 2;
   read_all(fp, out);
   drop_newline(out);
-  *bad = ended_badly(pclose(fp));
+  *bad = ended_badly(vpnc_pclose(fp, pid));
   return 0;
 }
 
@@ -286,14 +287,15 @@ int get_ff_prefs_filepath(char* path) {
   char cmd[kCmdSize];
   std::snprintf(cmd, sizeof cmd, "find ~/.mozilla/firefox/ -name %s", "prefs.js");
   VPN_LOG("get_ff_prefs_filepath: exec cmd:[%s]\n", cmd);
-  FILE* fp = popen(cmd, "r");
+  pid_t pid = -1;
+  FILE* fp = vpnc_popen_read(cmd, &pid);
   if (!fp) {
     VPN_LOG("can't popen outside proxy configure\n");
     return 2;
   }
   // One profile, the one the profile editor takes.
   last_prefs_js_line(fp, path, kCaptureSize);
-  if (ended_badly(pclose(fp))) VPN_LOG("pclose() error\n");
+  if (ended_badly(vpnc_pclose(fp, pid))) VPN_LOG("pclose() error\n");
   VPN_LOG("firefox prefs.js file path: %s\n", path);
   return 0;
 }
@@ -456,7 +458,8 @@ int get_gsettings_value_forschemaandkey(const char* schema, const char* key, cha
   char cmd[kCmdSize];
   std::snprintf(cmd, sizeof cmd, "gsettings get %s %s", schema, key);
   VPN_LOG("exec cmd: [ %s ]\n", cmd);
-  FILE* fp = popen(cmd, "r");
+  pid_t pid = -1;
+  FILE* fp = vpnc_popen_read(cmd, &pid);
   if (!fp) {
     VPN_LOG("can't popen outside proxy configure\n");
     return 2;
@@ -467,7 +470,7 @@ int get_gsettings_value_forschemaandkey(const char* schema, const char* key, cha
     drop_newline(&out);
     unquote_gsettings(out.text, out.len, value);
   }
-  return ended_badly(pclose(fp)) ? 2 : 0;
+  return ended_badly(vpnc_pclose(fp, pid)) ? 2 : 0;
 }
 
 int set_gsettings_value_forschemaandkey(const char* schema, const char* key, const char* value) {

@@ -14,6 +14,7 @@
 
 #include "client/diag.h"
 #include "client/proxy/proxy.h"
+#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_states";
@@ -31,7 +32,8 @@ enum { kToolOk = 0, kToolNotStarted = 2, kToolAbnormal = 3 };
 // Runs the tool and hands every whole line (line feed removed) to `each`.
 int run_scutil(const std::function<void(const std::string&)>& each) {
   std::fflush(nullptr);
-  std::FILE* p = popen(scutil_command.c_str(), "r");
+  pid_t pid = -1;
+  std::FILE* p = vpnc_popen_read(scutil_command.c_str(), &pid);
   if (!p) return kToolNotStarted;
   std::string line;
   bool too_long = false;
@@ -49,7 +51,7 @@ int run_scutil(const std::function<void(const std::string&)>& each) {
     too_long = false;
   }
   if (!line.empty() && !too_long) each(line);
-  const int status = pclose(p);
+  const int status = vpnc_pclose(p, pid);
   if (status == -1 || (status & 0x7f) != 0 || ((status >> 8) & 0xff) != 0) return kToolAbnormal;
   return kToolOk;
 }

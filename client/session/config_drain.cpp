@@ -123,8 +123,7 @@ int exhaust_config_reply_on(vpnc_session* s, cfg_stream* io) {
     break;
   }
 
-  const int old_fd = s->tunfd.exchange(-1);
-  if (old_fd >= 0) close(old_fd);
+  relay_retire_tunfd(s->tunfd.exchange(-1));
 
   const int fd = ops->open_device();
   s->tunfd = fd;

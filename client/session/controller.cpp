@@ -20,6 +20,7 @@
 #include "client/session/gateway_conn.h"
 #include "client/session/http_reply.h"
 #include "client/session/tls_methods.h"
+#include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 
 // True while the DNS module keeps settings to put back.
@@ -115,6 +116,7 @@ void vpn_dtor_set_ops(const vpn_dtor_ops* o) {
 const vpn_dtor_ops& vpn_dtor_current_ops() { return ops; }
 
 void vpn_dtor_reset_for_test() {
+  vpnc_exit_reset_for_test();
   phase = PHASE_IDLE;
   first_handshake_failed = false;
   vpnc_forced_end_reset_for_test();
@@ -251,7 +253,7 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
   ops.restore_routes();
   ops.restore_default_route();
   std::memset(if_name_to_lum, 0, sizeof if_name_to_lum);
-  if (int tfd = s->tunfd.exchange(-1); tfd != -1) close(tfd);
+  relay_retire_tunfd(s->tunfd.exchange(-1));
   if (tundev_created != -1) {
     char cmd[64];
     std::snprintf(cmd, sizeof cmd, "/bin/rm -f /dev/tun%d", tundev_created);
@@ -268,6 +270,8 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
     ops.logout_vpn(s);
   }
   std::memset(s->hostname, 0, sizeof s->hostname);
+  // Before anyone can see the session cleared: this caller ends the process.
+  vpnc_exit_reserve();
   vpn_clear_flag = 1;
   *done = 1;
   reconnect_now = 0;

@@ -25,6 +25,7 @@
 #include "client/session/gateway_conn.h"
 #include "client/session/relay.h"
 #include "client/session/tls_methods.h"
+#include "client/tunnel_ops.h"
 #include "client/vpn_globals.h"
 #include "platform/iflist.h"
 #include "platform/proclist.h"
@@ -400,7 +401,7 @@ int vpn_dtor_qn1(vpnc_session* s, int, int, int* done) {
     g_thread_stop = 1;
     if (m_pDNSList && m_pDNSList->count > 0) put_dns_back(ops);
     if (ops.dns_config_is_kept()) ops.restore_dns_config();
-    if (int tfd = s->tunfd.exchange(-1); tfd != -1) close(tfd);
+    relay_retire_tunfd(s->tunfd.exchange(-1));
     if (tundev_created != -1) {
       char cmd[64];
       std::snprintf(cmd, sizeof cmd, "/bin/rm -f /dev/tun%d", tundev_created);

@@ -3,6 +3,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -72,6 +75,12 @@ bool left_pending = false;
 uint32_t left_generation = 0;
 
 std::atomic<relay_dtor_fn> g_dtor{vpnc_dtor};
+
+// utun descriptors retired by another thread, parked until the main thread
+// closes them. Two at most are ever waiting (a replaced device, then the
+// teardown's); a number that finds no free slot just stays parked.
+constexpr int kRetiredSlots = 4;
+std::atomic<int> g_retired[kRetiredSlots] = {-1, -1, -1, -1};
 
 // The relay's lines carry the operation's name, not the helper's.
 #define RELAY_LOG(...) vpn_log(kLogModule, __LINE__, "vpn_data_transfer_qn2", __VA_ARGS__)
@@ -294,3 +303,21 @@ bool relay_tls_pending() {
 void relay_note_generation() { noted_generation = g_conn_generation.load(); }
 
 void relay_reset_carry_over() { g_drop_carry_over.store(true); }
+
+void relay_retire_tunfd(int fd) {
+  if (fd < 0) return;
+  static const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
+  // Without a placeholder the device stays until the main thread's close.
+  if (placeholder >= 0) dup3(placeholder, fd, O_CLOEXEC);
+  for (std::atomic<int>& slot : g_retired) {
+    int free_slot = -1;
+    if (slot.compare_exchange_strong(free_slot, fd)) return;
+  }
+}
+
+void relay_close_retired_tunfds() {
+  for (std::atomic<int>& slot : g_retired) {
+    if (slot.load(std::memory_order_relaxed) == -1) continue;
+    if (const int fd = slot.exchange(-1); fd != -1) close(fd);
+  }
+}

@@ -425,6 +425,51 @@ def test_forced_end_during_reconnection_stops_it_and_tears_down_once(testhost, g
 
 
 @pytest.mark.time_limit(90)
+@pytest.mark.parametrize("end", ["terminate", "sigterm"])
+def test_forced_end_during_a_udp_flood_through_the_tunnel(testhost, gateway, end):
+    """The main thread is in the relay's utun reads and writes, outside any
+    lock, when the end tears down: the utun device goes without its
+    descriptor being closed under the relay (the TSan daemon reports such a
+    close), the terminate request gets its echo before the exit, and there
+    is one teardown."""
+    gw = gateway(split_scenario())
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    conn = sess.conn
+    with testhost.host_ns():
+        out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC)
+    out.setblocking(False)
+    stop = threading.Event()
+    data = os.urandom(1200)
+    inbound = [g.udp_packet(RESOURCE_HOST, CLIENT_IP, 4000, UDP_PORT, b"in %d" % i * 100) for i in range(8)]
+
+    def flood_out():
+        while not stop.is_set():
+            try:
+                out.sendto(data, (RESOURCE_HOST, 9))
+            except OSError:      # the device's queue is full, or gone
+                time.sleep(0.001)
+
+    def flood_in():
+        while not stop.is_set() and conn.send_packets(inbound):
+            pass
+    floods = [threading.Thread(target=f, daemon=True) for f in (flood_out, flood_in)]
+    try:
+        for f in floods:
+            f.start()
+        assert wait_until(lambda: len(conn.packets) > 200, 30), "no flood through the tunnel"
+        ENDS[end](sess)
+        if end == "terminate":
+            assert terminate_echo(sess) == b"\xde\xed\xc0\xde"
+        sess.assert_ended(60)
+    finally:
+        stop.set()
+        for f in floods:
+            f.join(10)
+        out.close()
+    sess.assert_host_put_back()
+
+
+@pytest.mark.time_limit(90)
 def test_partial_packet_of_a_dropped_connection_is_not_put_before_the_new_ones(
         testhost, gateway):
     gw = gateway(split_scenario())

@@ -35,6 +35,7 @@
 #include "client/session/tls_methods.h"
 #include "client/tunnel_ops.h"
 #include "platform/iflist.h"
+#include "tests/unit/retired_fd.h"
 
 void alloc_track_begin();
 std::size_t alloc_track_end();
@@ -770,7 +771,7 @@ TEST_F(Drain, ChangedAddressReplacesDeviceAndPeerRoute) {
   ASSERT_EQ(FakeTun::deleted.size(), 1u);
   EXPECT_EQ(FakeTun::deleted[0].gateway, inet_addr("10.9.0.5"));
   EXPECT_TRUE(FakeTun::watched_open_at_delete);  // route deleted before the old device closed
-  EXPECT_FALSE(fd_open(old_tun[0]));
+  EXPECT_EQ(retired_fd::parked_then_closed(old_tun[0], old_tun[1]), "");
   EXPECT_EQ(session.tunfd.load(), new_tun[0]);
   EXPECT_EQ(clientip_load(m_pNetConfigFlag), inet_addr("10.9.0.6"));
   ASSERT_EQ(rt_del_list.size(), 3u);
@@ -788,7 +789,7 @@ TEST_F(Drain, FailedOpenIsRetriedByTheNextAttemptWithTheSameAddress) {
   EXPECT_EQ(drain(reconnect_scenario("10.9.0.6").build()), VPNC_STATE_FATAL);
   EXPECT_TRUE(logs.has("Tunnel open  failed ,retry reconnection again!errno"));
   EXPECT_EQ(session.tunfd.load(), -1);
-  EXPECT_FALSE(fd_open(old_tun[0]));
+  EXPECT_EQ(retired_fd::parked_then_closed(old_tun[0], old_tun[1]), "");
   EXPECT_EQ(clientip_load(m_pNetConfigFlag), inet_addr("10.9.0.6"));
 
   // The next attempt brings the same address: without a device it must not

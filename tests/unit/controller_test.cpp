@@ -20,6 +20,7 @@
 #include "client/session/controller.h"
 #include "client/session/gateway_conn.h"
 #include "client/vpn_globals.h"
+#include "tests/unit/retired_fd.h"
 
 namespace {
 
@@ -170,8 +171,6 @@ vpn_dtor_ops fake_ops() {
   return o;
 }
 
-bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
 struct Controller : ::testing::Test {
   Journal journal;
   vpnc_session s;
@@ -232,7 +231,6 @@ struct Controller : ::testing::Test {
 
 TEST_F(Controller, TeardownRunsEveryStepInOrder) {
   int peer = give_socket();
-  int sock = s.sockfd;
   int p[2];
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
   s.tunfd = p[0];
@@ -251,8 +249,10 @@ TEST_F(Controller, TeardownRunsEveryStepInOrder) {
                                                      "forknexec /bin/rm -f /dev/tun3", "setoriginalproxy_mac"}));
   EXPECT_EQ(s.sockfd.load(), -1);
   EXPECT_EQ(s.tunfd.load(), -1);
-  EXPECT_FALSE(fd_open(sock));
-  EXPECT_FALSE(fd_open(p[0]));
+  char b;
+  EXPECT_EQ(recv(peer, &b, 1, MSG_DONTWAIT), 0);  // the gateway socket is closed (its number may be reused)
+  EXPECT_EQ(retired_fd::parked_then_closed(p[0], p[1]), "");
+  close(p[1]);
   EXPECT_EQ(s.hostname[0], '\0');
   EXPECT_EQ(if_name_to_lum[0], '\0');
   EXPECT_EQ(tundev_created, -1);
@@ -544,4 +544,36 @@ TEST_F(Controller, ForcedCallWakesAStalledFirstHandshake) {
   EXPECT_EQ(g_block_result.load(), 0);
   EXPECT_EQ(handshake_result.load(), -1);
   EXPECT_EQ(vpn_dtor_qn2(&s, 0, 1, &done), DTOR_DESTROYED);
+}
+
+namespace {
+std::atomic<bool> g_echo_sent{false};
+void exit_after_the_echo_hook(int status) { _exit(status == 5 && g_echo_sent ? 5 : 9); }
+}  // namespace
+
+// The thread whose call tore the session down ends the process, after what
+// its caller still owes (the terminate request's echo). A thread that finds
+// the session cleared meanwhile (the main loop after a relay failure) waits
+// for it instead of ending the process before the echo went out.
+TEST_F(Controller, TheTeardownsThreadEndsTheProcessAfterItsEcho) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        vpnc_set_exit_hook(exit_after_the_echo_hook);
+        std::atomic<bool> torn{false};
+        std::thread worker([&] {
+          int done = 0;
+          while (vpn_dtor_qn2(&s, 0, 1, &done) != DTOR_DESTROYED) {
+          }
+          torn = true;
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the echo takes its time
+          g_echo_sent = true;
+          vpnc_exit(5, "vpn_client", "worker", __LINE__, "way out of the teardown's thread");
+        });
+        while (!torn) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        int done = 0;
+        if (vpn_dtor_qn2(&s, 1, 0, &done) != DTOR_DESTROYED) _exit(8);
+        vpnc_exit(6, "vpn_client", "main", __LINE__, "way out of a later caller");
+      },
+      ::testing::ExitedWithCode(5), "");
 }

@@ -34,6 +34,7 @@
 #include "client/vpn_globals.h"
 #include "platform/iflist.h"
 #include "tests/unit/log_capture.h"
+#include "tests/unit/retired_fd.h"
 
 namespace {
 
@@ -603,6 +604,7 @@ TEST(Gen1Teardown, StepsInOrderOnceAndOtherInstancesOnly) {
   EXPECT_EQ(s.hostname[0], '\0');
   EXPECT_EQ(tundev_created, -1);
   EXPECT_EQ(g_thread_stop.load(), 1);
+  EXPECT_EQ(retired_fd::parked_then_closed(p[0], p[1]), "");
 
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
