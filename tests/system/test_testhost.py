@@ -157,6 +157,7 @@ def test_ps_inside_counts_the_test_hosts_processes_only(testhost, tmp_path, name
 @pytest.mark.parametrize("script,found", [
     ("echo '==1==ERROR: AddressSanitizer: heap-buffer-overflow' >&2", True),
     ("echo 'client/x.cpp:3:5: runtime error: signed integer overflow' >&2", True),
+    ("echo 'WARNING: ThreadSanitizer: data race (pid=2)' >&2", True),
     ("kill -ABRT $$", True),
     ("echo 'a plain line' >&2; exit 0", False),
 ])
