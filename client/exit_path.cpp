@@ -1,7 +1,9 @@
 // The one way out of the process. Several threads can decide to end the
 // daemon at the same moment (signal, terminate request, keepalive, browser
 // watch); only the first one ends the launcher sockets and exits, the others
-// park here until the process is gone.
+// park here until the process is gone. The thread that ran the teardown has
+// the way out reserved before anyone can see the session cleared, so the
+// terminate request's echo is sent before the process ends.
 #include <sys/socket.h>
 #include <unistd.h>
 

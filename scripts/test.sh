@@ -3,7 +3,7 @@
 # the unit tests plainly, under ASan+UBSan and under TSan, then the system
 # tests (the real daemon in the private test host; needs root), and the
 # hostile-input and teardown system tests again on the ASan+UBSan daemon, and
-# the thread-heavy ones on the TSan daemon.
+# the thread-heavy ones again on the TSan daemon.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
@@ -35,17 +35,23 @@ VPNC_DAEMON="$PWD/build-asan/vpnc_daemon" \
   tests/system/test_exchange.py tests/system/test_gateway_peer.py \
   tests/system/test_launcher_channel.py tests/system/test_teardown_reconnect.py \
   tests/system/test_hardening.py tests/system/test_outside_proxy.py || status=1
-# The thread-heavy tests (launcher channel, controller, watchdogs, forced ends,
-# a forced end during a flood through the tunnel, the signal thread) once
-# more on the TSan daemon: a race report fails the test. The route shapes of
-# the teardown file are left to the plain run, as they are no thread test.
+# The thread-heavy tests once more, on the TSan daemon: the launcher channel,
+# a forced end during a reconnection, the browser watch, the keepalive
+# thread's reconnection, the forced ends together and during a UDP flood
+# through the tunnel, a replaced utun device, the signal thread's FIFO
+# writers. A report aborts the daemon, and the test
+# host fails the test on a report or an abort. A few minutes: the slow tests
+# and the near-copies of these are left out.
 echo "== system tests (build-tsan daemon: threads)"
-VPNC_DAEMON="$PWD/build-tsan/vpnc_daemon" \
-  VPNC_DAEMON_WRAPPER="setarch $(uname -m) -R" \
+VPNC_DAEMON="$PWD/build-tsan/vpnc_daemon" VPNC_DAEMON_WRAPPER="setarch $(uname -m) -R" \
   TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not slow" \
-  -k "not more_than_a_default_route" \
-  tests/system/test_launcher_channel.py tests/system/test_controller.py \
-  tests/system/test_watchdogs.py tests/system/test_signal_thread.py \
-  tests/system/test_teardown_reconnect.py || status=1
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not slow" -k "not Safari and not Chrome" \
+  tests/system/test_launcher_channel.py \
+  tests/system/test_controller.py::test_sigterm_during_reconnection_stops_it_and_tears_down_once \
+  tests/system/test_watchdogs.py::test_browser_watch_ends_the_session_once_the_browser_is_gone \
+  tests/system/test_watchdogs.py::test_four_unanswered_keepalives_lead_to_a_reconnection \
+  tests/system/test_teardown_reconnect.py::test_forced_end_during_a_udp_flood_through_the_tunnel \
+  tests/system/test_teardown_reconnect.py::test_sigterm_terminate_and_kill_notice_together_tear_down_once \
+  tests/system/test_teardown_reconnect.py::test_changed_client_address_recreates_utun_with_its_peer_route \
+  tests/system/test_signal_thread.py || status=1
 exit $status
