@@ -1,4 +1,5 @@
 // Launcher control channel: package, requests, replies and the FIFO writer.
+#include "platform/fd_ops.h"
 #include "client/launcher_channel.h"
 
 #include <arpa/inet.h>
@@ -71,7 +72,7 @@ bool wait_ready(int fd, short events, Clock::time_point deadline) {
 bool send_all(int fd, const void* buf, std::size_t len, Clock::time_point deadline) {
   const char* p = static_cast<const char*>(buf);
   while (len > 0) {
-    ssize_t n = send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = vpnc_send_nosignal(fd, p, len, MSG_DONTWAIT);
     if (n > 0) {
       p += n;
       len -= static_cast<std::size_t>(n);
@@ -105,7 +106,7 @@ void drop_connfd(int fd) {
 }
 
 void setup_listener() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = vpnc_socket_cloexec(AF_INET, SOCK_STREAM, 0);
   if (fd == -1) vpnc_exit(0, kLogModule, "read_config", __LINE__, "create socket failed\n");
   sockfdctl.store(fd);
   int one = 1;
@@ -280,7 +281,7 @@ int recv_config_pkg(int fd, config_pkg* out, int bound_ms) {
 int read_config(vpnc_session* s) {
   if (sockfdctl.load() == -1) setup_listener();
   for (;;) {
-    int fd = accept4(sockfdctl.load(), nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = vpnc_accept_cloexec(sockfdctl.load());
     if (fd == -1) {
       VPN_LOG("accept failed\n");
       usleep(100 * 1000);  // keeps a lack of descriptors from spinning
@@ -455,7 +456,7 @@ void* sub_socket_listen_thread(void*) {
   ExtraShare current;
   int lfd;
   while ((lfd = sockfdctl.load()) != -1) {
-    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = vpnc_accept_cloexec(lfd);
     if (fd == -1) {
       if (sockfdctl.load() == -1) break;
       VPN_LOG("autolaunch statistic socket accept failed, errno is %d\n", errno);

@@ -1,4 +1,5 @@
 // Start-up, signal handling and the main loop of the daemon.
+#include "platform/fd_ops.h"
 #include "client/vpn_client.h"
 
 #include <libgen.h>
@@ -57,7 +58,7 @@ int start_signal_handling() {
 
 void send_cmdline_reply(const char* text, std::size_t len, const char* failure_log) {
   int fd = connfd.load();
-  if (fd == -1 || send(fd, text, len, MSG_NOSIGNAL) != static_cast<ssize_t>(len)) {
+  if (fd == -1 || vpnc_send_nosignal(fd, text, len, 0) != static_cast<ssize_t>(len)) {
     MAIN_LOG("%s", failure_log);
   }
 }

@@ -8,6 +8,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
 status=0
+bash scripts/check-boundary.sh || status=1
 for kind in plain asan tsan; do
   bash scripts/build.sh "$kind" || exit 1
 done

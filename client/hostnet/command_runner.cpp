@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/fd_ops.h"
 #include "client/cmd_runner.h"
 #include "client/diag.h"
 #include "client/session.h"
@@ -73,7 +74,7 @@ int run_gateway_command(const char* cmd, int wait) {
       if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
     }
     vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
-    close_range(0, ~0U, 0);
+    vpnc_close_from(0);
     execl("/bin/bash", "/bin/bash", "-c", cmd, static_cast<char*>(nullptr));
     _exit(0);
   }
@@ -145,7 +146,7 @@ int run_waited(const char* cmd, int secs) {
     if (conn >= 0) close(conn);
     if (ctl >= 0) close(ctl);
     vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
-    close_range(3, ~0U, 0);
+    vpnc_close_from(3);
     // Raw call: the child has one thread, the library's all-thread id
     // change is not wanted here. A failure leaves the ids as they are.
     syscall(SYS_setreuid, 0, 0);

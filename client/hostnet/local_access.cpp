@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fd_ops.h"
 #include "client/cmd_runner.h"
 #include "client/unique_fd.h"
 #include "client/diag.h"
@@ -60,7 +61,7 @@ void entry_ifname(const vpn_route_entry& e, char (&out)[sizeof(vpn_route_entry::
 void get_localhost_netinfo(const char* ifname, _LocalHostNetInfo* out) {
   std::snprintf(out->ipaddr, sizeof out->ipaddr, "%s", kNoAddress);
   std::snprintf(out->netmask, sizeof out->netmask, "%s", kNoAddress);
-  unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  unique_fd s(vpnc_socket_cloexec(AF_INET, SOCK_STREAM, 0));
   if (s.get() < 0) {
     // The routes may be half changed by now: report no address and go on.
     VPN_LOG("socket for the interface query cannot be opened: %s", std::strerror(errno));

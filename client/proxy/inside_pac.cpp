@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fd_ops.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/proxy/pac_text.h"
@@ -97,7 +98,7 @@ int proxy_run_argv(const std::vector<std::string>& argv, int bound) {
       dup2(devnull, 1);
       dup2(devnull, 2);
     }
-    close_range(3, ~0U, 0);
+    vpnc_close_from(3);
     execv(args[0], args.data());
     _exit(127);
   }

@@ -2,6 +2,7 @@
 // desktop. Values are read from shell pipelines (find, sed, tr, awk,
 // gsettings) and written with "gsettings set"; every text that comes from
 // outside (a profile path, a value) is quoted before it reaches a shell.
+#include "platform/fd_ops.h"
 #include "client/proxy/proxy_getset.h"
 
 #include <errno.h>
@@ -201,7 +202,7 @@ void prepare_child() {
     dup2(devnull, 1);
     dup2(devnull, 2);
   }
-  close_range(3, ~0U, 0);
+  vpnc_close_from(3);
 }
 
 [[noreturn]] void exec_bash(const char* cmd) {

@@ -1,5 +1,6 @@
 // TCP to the gateway (or the outside proxy), the cleartext preamble and the
 // three TLS attempts.
+#include "platform/fd_ops.h"
 #include "client/session/gateway_conn.h"
 
 #include <arpa/inet.h>
@@ -156,7 +157,7 @@ void build_preamble(uint8_t out[kPreambleSize], uint32_t now) {
 int SslDisableClientCert(int socket) {
   uint8_t rec[kPreambleSize];
   build_preamble(rec, static_cast<uint32_t>(time(nullptr)));
-  ssize_t n = send(socket, rec, sizeof rec, MSG_NOSIGNAL);
+  ssize_t n = vpnc_send_nosignal(socket, rec, sizeof rec, 0);
   return n == static_cast<ssize_t>(sizeof rec) ? 1 : 0;
 }
 
@@ -241,7 +242,7 @@ int sock_connect(vpnc_session* s) {
   // connection always goes to it, also for an IPv6 gateway.
   const bool via_proxy = s->proxy_ip != 0;
   const bool v6 = s->is_ipv6 != 0 && !via_proxy;
-  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = vpnc_socket_cloexec(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     VPN_LOG("socket to lum create faild!");
     return -1;

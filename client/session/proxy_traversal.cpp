@@ -1,6 +1,7 @@
 // The CONNECT traversal of the outside proxy. It runs inside sock_connect for
 // every TLS attempt; the three handlers call one another directly and never
 // change the session's state.
+#include "platform/fd_ops.h"
 #include "client/session/proxy_traversal.h"
 
 #include <arpa/inet.h>
@@ -42,7 +43,7 @@ int write_request(int fd, const char* text) {
   const std::size_t len = std::strlen(text);
   std::size_t done = 0;
   while (done < len) {
-    ssize_t n = send(fd, text + done, len - done, MSG_NOSIGNAL);
+    ssize_t n = vpnc_send_nosignal(fd, text + done, len - done, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return -1;
     done += static_cast<std::size_t>(n);
@@ -98,7 +99,7 @@ int connect_proxy(int fd, uint32_t ip, uint16_t port) {
 // TCP_NODELAY) in sockfd, which is -1 in between; false when none was made.
 bool new_proxy_socket(vpnc_session* s) {
   vpnc_close_sockfd(s);
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = vpnc_socket_cloexec(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
   s->sockfd = fd;
   return true;

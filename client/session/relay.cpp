@@ -1,3 +1,4 @@
+#include "platform/fd_ops.h"
 #include "client/session/relay.h"
 
 #include <openssl/err.h>
@@ -308,7 +309,7 @@ void relay_retire_tunfd(int fd) {
   if (fd < 0) return;
   static const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
   // Without a placeholder the device stays until the main thread's close.
-  if (placeholder >= 0) dup3(placeholder, fd, O_CLOEXEC);
+  if (placeholder >= 0) vpnc_dup_onto_cloexec(placeholder, fd);
   for (std::atomic<int>& slot : g_retired) {
     int free_slot = -1;
     if (slot.compare_exchange_strong(free_slot, fd)) return;
