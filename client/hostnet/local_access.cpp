@@ -72,7 +72,8 @@ void get_localhost_netinfo(const char* ifname, _LocalHostNetInfo* out) {
   ifreq ifr{};
   std::memcpy(ifr.ifr_name, ifname, std::strlen(ifname));
   if (ioctl(s.get(), SIOCGIFADDR, &ifr) == 0) dotted(&ifr.ifr_addr, out->ipaddr, sizeof out->ipaddr);
-  if (ioctl(s.get(), SIOCGIFNETMASK, &ifr) == 0) dotted(&ifr.ifr_netmask, out->netmask, sizeof out->netmask);
+  // The mask comes back in ifr_addr: the one member both platforms name.
+  if (ioctl(s.get(), SIOCGIFNETMASK, &ifr) == 0) dotted(&ifr.ifr_addr, out->netmask, sizeof out->netmask);
 }
 
 int get_active_interface_addr(std::vector<interface_ip>& list) {
