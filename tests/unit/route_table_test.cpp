@@ -97,7 +97,13 @@ INSTANTIATE_TEST_SUITE_P(
         SnapshotCase{"other_gateway_family", route("10.6.0.0", 16, "10.77.0.1", kLoIndex), 0, 0, 0, 28, false,
                      0, 0, "", "route entry family is 28"},
         SnapshotCase{"interface_default_route", route("0.0.0.0", 0, nullptr, kLoIndex), 0, 0, 0, 0, true, 0, 18,
-                     "lo", nullptr}),
+                     "lo", nullptr},
+        // The ARP table's entries, the pinned one of the next hop too, are
+        // not routes to delete and add back.
+        SnapshotCase{"static_arp_entry", route("10.77.0.1", 32, nullptr, kLoIndex), rtdump::RTF_LLINFO, 0, 0, 0,
+                     false, 0, 0, "", nullptr},
+        SnapshotCase{"scoped_default_of_a_second_service", route("0.0.0.0", 0, "10.88.0.1", kLoIndex),
+                     rtdump::RTF_IFSCOPE, 0, 0, 0, true, 0, 2, "lo", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SnapshotWalk, DestinationOfAnotherFamilyIsSkippedSilently) {
