@@ -119,6 +119,7 @@ int kernel_routes(std::vector<uint8_t>& out) {
     const auto* rt = static_cast<const rtmsg*>(NLMSG_DATA(m));
     if (rt->rtm_family != AF_INET || rt->rtm_type != RTN_UNICAST || (rt->rtm_flags & RTM_F_CLONED)) return;
     uint32_t table = rt->rtm_table;
+    uint32_t metric = 0;
     route_record r;
     r.dst_len = rt->rtm_dst_len;
     r.by_kernel = rt->rtm_protocol == RTPROT_KERNEL;
@@ -137,6 +138,9 @@ int kernel_routes(std::vector<uint8_t>& out) {
           break;
         case RTA_OIF:
           if (plen >= 4) std::memcpy(&r.ifindex, RTA_DATA(a), 4);
+          break;
+        case RTA_PRIORITY:
+          if (plen >= 4) std::memcpy(&metric, RTA_DATA(a), 4);
           break;
         case RTA_MULTIPATH: {
           // The first next hop stands for the route.
@@ -160,6 +164,11 @@ int kernel_routes(std::vector<uint8_t>& out) {
       r.by_kernel = false;
       r.cloning = true;
     }
+    // macOS keeps one unscoped default route, the primary service's; every
+    // other service's default route is scoped to its interface. Linux tells
+    // several default routes apart by metric: the one of metric 0 stands for
+    // the primary one, any other for a second service's.
+    if (r.dst_len == 0 && metric != 0 && r.ifindex != 0) r.ifscope = true;
     char name[IF_NAMESIZE] = {};
     if (r.ifindex && if_indextoname(r.ifindex, name)) {
       std::memcpy(r.ifname, name, sizeof r.ifname - 1);
@@ -317,7 +326,8 @@ void append_route_message(std::vector<uint8_t>& dump, const route_record& r) {
   h.rtm_type = RTM_GET;
   h.rtm_index = static_cast<uint16_t>(r.ifindex);
   h.rtm_flags = RTF_UP | (r.gateway ? RTF_GATEWAY : 0) | (host ? RTF_HOST : 0) | (r.by_kernel ? 0 : RTF_STATIC) |
-                (r.cloning ? RTF_CLONING : 0);
+                (r.cloning ? RTF_CLONING : 0) | (r.ifscope ? RTF_IFSCOPE : 0) | (r.wascloned ? RTF_WASCLONED : 0) |
+                (r.llinfo ? RTF_LLINFO : 0);
   // A host route carries no netmask, as on BSD.
   h.rtm_addrs = RTA_DST | RTA_GATEWAY | (host ? 0 : RTA_NETMASK);
 

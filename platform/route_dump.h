@@ -139,6 +139,15 @@ struct route_record {
   // The interface's own network route: BSD shows it static and cloning, so
   // the route code deletes and adds it back like any static route.
   bool cloning = false;
+  // Scoped to its interface (RTF_IFSCOPE): on macOS the default route of
+  // every active service but the primary one. An unscoped add or delete of
+  // the same destination and mask does not touch it.
+  bool ifscope = false;
+  // Made by cloning a parent route (RTF_WASCLONED), such as a host route the
+  // kernel learnt on use; the kernel replaces it on an add of its key.
+  bool wascloned = false;
+  // A link-layer (ARP) entry (RTF_LLINFO).
+  bool llinfo = false;
 };
 // One neighbour entry.
 struct arp_record {

@@ -345,6 +345,41 @@ def bsd_error(ip_message):
     return ip_message or "Invalid argument"
 
 
+SCOPED_DEFAULT_METRIC = 100
+
+
+def default_routes():
+    """The main table's default routes as (dev, metric).  One of metric 0
+    stands for the unscoped default route of macOS (the primary service's);
+    any other for a second service's, scoped to its interface."""
+    out = []
+    for r in ip_query(["-4", "route", "show", "table", "main", "default"]) or []:
+        if r.get("dst") == "default" and r.get("type", "unicast") == "unicast":
+            out.append((r.get("dev"), int(r.get("metric", 0))))
+    return out
+
+
+def scoped_default_change(verb, req, nexthop):
+    """The ip arguments that follow "default" for an add or delete of a
+    default route, with the scope kept apart as BSD keeps it: an unscoped
+    delete takes only the unscoped route, a scoped one only that interface's
+    scoped route.  Raises the BSD refusal."""
+    if dry_run():
+        return nexthop
+    if verb == "delete":
+        if req.ifscope is None:
+            if not any(m == 0 for _, m in default_routes()):
+                raise IpFailed("No such process")
+            return ["metric", "0"]
+        metrics = [m for d, m in default_routes() if d == req.ifscope and m != 0]
+        if not metrics:
+            raise IpFailed("No such process")
+        return ["dev", req.ifscope, "metric", str(metrics[0])]
+    if req.ifscope is not None:
+        return nexthop + ["metric", str(SCOPED_DEFAULT_METRIC)]
+    return nexthop
+
+
 def connected_source(net, dev):
     """The address of `dev` whose own network is `net`, or None.  BSD keeps
     that network's route as a static cloning route that `route` deletes and
@@ -369,6 +404,17 @@ def route_change(verb, args, quiet):
         if src:
             nexthop = nexthop + ["proto", "kernel", "scope", "link", "src", src]
     dst_arg = "default" if net.prefixlen == 0 else str(net) if not is_host else f"{net.network_address}/32"
+    kind = "host" if is_host else "net"
+    shown_dst = "default" if net.prefixlen == 0 else str(net.network_address)
+    shown_gw = req.gateway if req.gateway is not None else ""
+    if net.prefixlen == 0 and verb in ("add", "delete") and not (req.reject or req.blackhole):
+        try:
+            nexthop = scoped_default_change(verb, req, nexthop)
+        except IpFailed as e:
+            err = bsd_error(e.stderr)
+            sys.stderr.write(f"route: writing to routing socket: {err}\n")
+            print(f"{verb} {kind} {shown_dst}: gateway {shown_gw}: {err}")
+            return 1
     ip_verb = {"add": "add", "delete": "del", "change": "change"}[verb]
     cmd = ["route", ip_verb]
     if req.blackhole:
@@ -379,9 +425,6 @@ def route_change(verb, args, quiet):
     cmd += nexthop
     if req.mtu is not None and verb != "delete":
         cmd += ["mtu", str(req.mtu)]
-    kind = "host" if is_host else "net"
-    shown_dst = "default" if net.prefixlen == 0 else str(net.network_address)
-    shown_gw = req.gateway if req.gateway is not None else ""
     try:
         try:
             ip_change(cmd)
@@ -413,6 +456,8 @@ def route_lookup(net, exact):
         if r.get("type", "unicast") not in ("unicast",):
             continue
         d = r.get("dst", "")
+        if d == "default" and int(r.get("metric", 0)) != 0:
+            continue   # a second service's default route: scoped, not looked up
         rnet = ipaddress.IPv4Network("0.0.0.0/0" if d == "default" else d, strict=False)
         if exact:
             if rnet != net:

@@ -23,10 +23,11 @@ int walk_route_4one(const uint8_t* buf, size_t len, route_list& list);
 // Appends one route-table backup line per static IPv4 route of the dump.
 void walk_route_backup(const uint8_t* buf, size_t len, std::string& out);
 
-// 1 when the kernel's table holds a route (static or not) to net/mask on
-// the interface (on any interface when `ifname` is null), 0 when not, -1
-// when the table cannot be read.
-int route_table_has(uint32_t net, uint32_t mask, const char* ifname);
+// 1 when the kernel's table holds a route (static or not) to net/mask of
+// the same scope: scoped to the interface `scope`, or unscoped when `scope`
+// is null. Cloned and link-layer entries never count. 0 when not, -1 when
+// the table cannot be read.
+int route_table_has(uint32_t net, uint32_t mask, const char* scope);
 
 // The add of add_route_mac, answering the route tool's exit status (0: the
 // route was added; else refused, or -1 when no command could be run).

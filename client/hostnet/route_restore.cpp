@@ -97,10 +97,55 @@ bool setup_recorded() {
   return !rt_add_list.empty();
 }
 
-// Host routes that a repair did not put back, since their interface no
-// longer has the address it had when the routes were set: they come back at
-// the teardown. Only the controller (under its mutex) touches them.
+// Static routes through an interface that a repair did not put back, since
+// the interface no longer has the address it had when the routes were set:
+// they come back at the teardown. Only the controller (under its mutex)
+// touches them.
 route_list g_deferred_routes;
+
+bool through_interface_net(const vpn_route_entry& e) {
+  return e.dst != 0 && e.gw_family != AF_INET && !(e.flags & RTF_HOST_BSD);
+}
+
+// True when the interface had, as the routes were set (iface_list), an
+// address on the route's network: the route is the one the kernel keeps
+// for that interface's network, not one a user set through it.
+bool own_network_route(const vpn_route_entry& e) {
+  for (const interface_ip& i : iface_list) {
+    if (std::strncmp(i.ifname, e.ifname, sizeof i.ifname) != 0) continue;
+    char text[sizeof i.ipaddr + 1] = {};
+    std::memcpy(text, i.ipaddr, sizeof i.ipaddr);
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) == 1 && (a.s_addr & e.netmask) == (e.dst & e.netmask)) return true;
+  }
+  return false;
+}
+
+// True when the route's interface has an IPv4 address on its network now.
+bool has_address_on_network(const vpn_route_entry& e) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return true;  // cannot tell: the tool judges
+  bool found = false;
+  for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_name) continue;
+    if (std::strncmp(i->ifa_name, e.ifname, sizeof e.ifname) != 0) continue;
+    sockaddr_in sin{};
+    std::memcpy(&sin, i->ifa_addr, sizeof sin);
+    found = (sin.sin_addr.s_addr & e.netmask) == (e.dst & e.netmask);
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+// An interface's own network route comes back only while the interface is
+// still on that network: put back for a network it left, it would send
+// that range to the wrong link.
+bool stale_network_route(const vpn_route_entry& e, const char* op) {
+  if (!through_interface_net(e) || !own_network_route(e) || has_address_on_network(e)) return false;
+  vpn_log(kLogModule, __LINE__, op, "%s has no address on %s/%s any more, its network route is not put back",
+          e.ifname, dotted(e.dst & e.netmask).c_str(), dotted(e.netmask).c_str());
+  return true;
+}
 
 // Adds the host's routes back. A route whose gateway is reached only through
 // another one of the list (a network route through the interface, say) is
@@ -147,13 +192,18 @@ void undo_tunnel_routes(bool keep_peer) {
   route_list back;
   for (const vpn_route_entry& e : rt_add_list) {
     if (e.dst == 0) continue;  // the host's default route: restore_default_route's job
-    if (e.gw_family == AF_INET || (e.flags & RTF_HOST_BSD)) {
+    if (!through_interface_net(e)) {
       back.push_back(e);
       continue;
     }
-    // A network route through the interface that carries the default route
-    // now is the host's too: back with the others (refused when the kernel
-    // made it again).
+    if (own_network_route(e)) {
+      // Back while the interface is on that network, whatever its address
+      // there now (refused when the kernel made it again).
+      if (!stale_network_route(e, op)) back.push_back(e);
+      continue;
+    }
+    // A static route through the interface that carries the default route
+    // now is the host's too: back with the others.
     if (std::strcmp(new_ifname, e.ifname) == 0 && std::strcmp(new_ifname, qn_route.ifname) == 0) {
       back.push_back(e);
       continue;
@@ -221,7 +271,7 @@ void restore_routes() {
   delete_recorded(false, false);
   route_list back;
   for (const vpn_route_entry& e : rt_add_list)
-    if (e.dst != 0) back.push_back(e);
+    if (e.dst != 0 && !stale_network_route(e, "restore_routes")) back.push_back(e);
   back.insert(back.end(), g_deferred_routes.begin(), g_deferred_routes.end());
   rt_add_list.clear();
   g_deferred_routes.clear();

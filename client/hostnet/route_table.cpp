@@ -111,7 +111,10 @@ gw_decode decode_gateway(const uint8_t* m, size_t mlen, const rt_msghdr& h, cons
 int walk_route_snapshot(const uint8_t* buf, size_t len, route_list& list) {
   const char* func = "route_snapshot_mac";
   walk_messages(buf, len, func, [&](const uint8_t* m, size_t mlen, const rt_msghdr& h) {
-    if ((h.rtm_flags & RTF_WASCLONED) || !(h.rtm_flags & RTF_STATIC) || !(h.rtm_addrs & RTA_DST))
+    // A link-layer entry is the ARP table's (the next hop's pinned one, say),
+    // not a route: deleting it would drop the pin, adding it back would make
+    // a route without its link-level address.
+    if ((h.rtm_flags & (RTF_WASCLONED | RTF_LLINFO)) || !(h.rtm_flags & RTF_STATIC) || !(h.rtm_addrs & RTA_DST))
       return verdict::skip;
     vpn_route_entry e{};
     e.flags = h.rtm_flags;
@@ -277,14 +280,20 @@ int route_snapshot_4one_mac(route_list& list, const char*) {
   return walk_route_4one(buf.get(), len, list);
 }
 
-int route_table_has(uint32_t net, uint32_t mask, const char* ifname) {
+int route_table_has(uint32_t net, uint32_t mask, const char* scope) {
   std::unique_ptr<uint8_t[]> buf;
   size_t len = 0;
   if (!fetch_route_dump(buf, len, __func__)) return -1;
   bool found = false;
   walk_messages(buf.get(), len, __func__, [&](const uint8_t* m, size_t mlen, const rt_msghdr& h) {
-    if ((h.rtm_flags & RTF_WASCLONED) || !(h.rtm_addrs & RTA_DST) || !(h.rtm_addrs & RTA_GATEWAY))
+    // The kernel replaces a cloned entry on an add of its key, and a
+    // link-layer entry is the ARP table's: neither is a route that stands.
+    if ((h.rtm_flags & (RTF_WASCLONED | RTF_LLINFO)) || !(h.rtm_addrs & RTA_DST) || !(h.rtm_addrs & RTA_GATEWAY))
       return verdict::skip;
+    // Scoped and unscoped entries of one destination and mask are different
+    // routes, and so are scoped ones of different interfaces.
+    const bool scoped = (h.rtm_flags & RTF_IFSCOPE) != 0;
+    if (scoped != (scope != nullptr)) return verdict::take;
     if (mlen < kGwOff + 2) return verdict::malformed;
     const sockaddr_in4 dst = decode_sockaddr_in4(m + kDstOff);
     if (dst.sin_family != FAM_INET) return verdict::skip;
@@ -306,7 +315,7 @@ int route_table_has(uint32_t net, uint32_t mask, const char* ifname) {
     }
     char name[100];
     if ((dst.sin_addr & m_mask) == net && m_mask == mask &&
-        (!ifname || (name_of_index(idx, name) && std::strncmp(name, ifname, sizeof name) == 0))) {
+        (!scope || (name_of_index(idx, name) && std::strncmp(name, scope, sizeof name) == 0))) {
       found = true;
       return verdict::stop_fail;
     }
@@ -432,11 +441,16 @@ int add_route_checked(const vpn_route_entry& e) { return run_route(e, true, "add
 bool add_route_owned(const vpn_route_entry& e) {
   const uint32_t mask = e.dst == 0 ? 0 : e.netmask;
   const uint32_t net = e.dst & mask;
-  // The restore deletes by destination and mask: with a route of the host's
-  // own there, that delete would take the host's route.
-  if (route_table_has(net, mask, nullptr) == 1) {
-    vpn_log(kLogModule, __LINE__, "add_route_mac", "route to %s/%s is the host's own, not added",
-            quad(net).text, quad(mask).text);
+  // The scope the command gives the route (a default route never has one).
+  char scope[sizeof e.ifname + 1] = {};
+  const bool scoped = e.dst != 0 && (e.flags & RTF_IFSCOPE_BSD);
+  if (scoped) std::memcpy(scope, e.ifname, strnlen(e.ifname, sizeof e.ifname));
+  // The restore deletes by destination, mask and scope: with such a route
+  // of the host's own there, that delete would take the host's route. Where
+  // the table leaves a doubt the add runs, and the kernel judges.
+  if (route_table_has(net, mask, scoped ? scope : nullptr) == 1) {
+    vpn_log(kLogModule, __LINE__, "add_route_mac", "route to %s/%s%s%s is the host's own, not added",
+            quad(net).text, quad(mask).text, scoped ? " scoped to " : "", scope);
     return false;
   }
   const int status = run_route(e, true, "add_route_mac");

@@ -7,6 +7,7 @@ network-service store are as before the daemon started, and the next hop's
 static ARP entry stays."""
 
 import contextlib
+import json
 import os
 import re
 import signal
@@ -14,6 +15,7 @@ import socket
 import sys
 import threading
 import time
+from typing import NamedTuple
 
 import pytest
 
@@ -21,6 +23,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import gateway as g  # noqa: E402
 import launcher as launcher_mod  # noqa: E402
 import scenario  # noqa: E402
+import sysconfig_store  # noqa: E402
 from scenario import COOKIE, HOSTNAME, gateway  # noqa: E402,F401  (fixture)
 from tunnel_session import (CLIENT_IP, NEXT_HOP, TunnelSession, log_count, ping, store_contents,  # noqa: E402
                             teardowns, tun_names, udp_listener, udp_payload_of, wait_until)
@@ -222,15 +225,58 @@ def test_full_tunnel_changed_client_address_sets_routes_and_dns_on_the_new_utun(
 
 LAN = g.Resource("10.77.0.0", "255.255.255.0")      # en0's own network
 RESOURCES = [g.Resource("10.99.0.0", "255.255.255.0")]
+# A second interface with an address of its own (a TAP device without
+# carrier: the routes through it stand, nothing is sent).
+EN1 = ["ip tuntap add dev en1 mode tap", "ip link set en1 up", "ip addr add 10.88.0.2/24 dev en1"]
+
+
+class Move(NamedTuple):
+    """While the tunnel is up, `ifname` leaves the network of `old` (an
+    address with its prefix) for that of `new`; with a `router` its default
+    route goes to that one, as a DHCP client's would, and the gateway's side
+    of the cable answers there."""
+    ifname: str
+    old: str
+    new: str
+    router: str | None = None
+
+    def run(self, testhost, sess):
+        if self.router:
+            testhost.run_gw(["ip", "addr", "add", f"{self.router}/24", "dev", "uplink0"], check=True)
+        testhost.run_host(["ip", "addr", "del", self.old, "dev", self.ifname], check=True)
+        testhost.run_host(["ip", "addr", "add", self.new, "dev", self.ifname], check=True)
+        if self.router:
+            # the live state follows, as the configuration daemon's would
+            path = sysconfig_store.store_dir(testhost) / "dynamic-store.json"
+            state = json.loads(path.read_text())
+            for key in (f"State:/Network/Service/{sysconfig_store.SERVICE}/IPv4", "State:/Network/Global/IPv4"):
+                state[key]["Router"] = self.router
+                if "Addresses" in state[key]:
+                    state[key]["Addresses"] = [self.new.split("/")[0]]
+            path.with_suffix(".tmp").write_text(json.dumps(state, indent=1))
+            os.replace(path.with_suffix(".tmp"), path)
+            testhost.run_host(["ip", "route", "replace", "default", "via", self.router, "dev", self.ifname],
+                              check=True)
+        # the host's own change: what the daemon must give back follows it
+        sess.before.routes = sorted(self.renamed(r) for r in sess.before.routes)
+        sess.before.store = store_contents(testhost)
+        sess.before.pin_dropped = self.ifname == "en0"  # the kernel's flush of the old network's neighbours
+
+    def renamed(self, route):
+        old_net, new_net = (a.rsplit(".", 1)[0] + "." for a in (self.old, self.new))
+        return route.replace(old_net, new_net)
 
 
 class HostShape:
     """A host with more than a default route: `seed` are `ip route` lines
-    run before the snapshot; `reconnect` is None, "drop" (the gateway drops
-    the connection), "new_address" (and gives another client address) or
-    "repair" (a full tunnel whose default route left the tunnel first)."""
+    run before the snapshot (after en1 is made, with `en1`); `move` changes
+    an interface's network while the tunnel is up; `reconnect` is None,
+    "drop" (the gateway drops the connection), "new_address" (and gives
+    another client address) or "repair" (a full tunnel whose default route
+    left the tunnel first)."""
 
-    def __init__(self, name, *, full=False, seed=(), resources=RESOURCES, excludes=(), reconnect=None, up=()):
+    def __init__(self, name, *, full=False, seed=(), resources=RESOURCES, excludes=(), reconnect=None, up=(),
+                 en1=False, move=None):
         self.name = name
         self.full = full
         self.seed = list(seed)
@@ -238,6 +284,8 @@ class HostShape:
         self.excludes = list(excludes)
         self.reconnect = reconnect
         self.up = list(up)  # routes (without the kernel's details) that stand while the tunnel is up
+        self.en1 = en1
+        self.move = move
 
     def scenario(self, **kw):
         return g.Scenario(flags=g.NETCFG_FULL_TUNNEL if self.full else 0, resources=self.resources,
@@ -264,22 +312,42 @@ HOST_SHAPES = [
               seed=["add 172.16.0.0/24 dev en0", "add 10.60.0.0/16 via 172.16.0.1"]),
     HostShape("no_default_route_split", seed=NO_DEFAULT),
     HostShape("no_default_route_full", full=True, seed=NO_DEFAULT),
+    # en0 moves to another network and router: its old network's route must
+    # not come back, the new one's must
+    HostShape("full_en0_moves_to_another_network", full=True, reconnect="drop",
+              move=Move("en0", "10.77.0.2/24", "10.66.0.2/24", router="10.66.0.1")),
+    # en1 changes its address: its old network's route must not come back,
+    # a static route through it must
+    HostShape("full_repair_en1_changes_address", full=True, en1=True, seed=["add 10.50.8.0/24 dev en1"],
+              reconnect="repair", move=Move("en1", "10.88.0.2/24", "10.89.0.2/24")),
+    # a second service's default route: it stays through the tunnel and after it
+    HostShape("full_second_default_route", full=True, en1=True, seed=["add default via 10.88.0.1 dev en1 metric 100"],
+              up=["default via 10.88.0.1 dev en1"]),
+    HostShape("split_second_default_route", en1=True, seed=["add default via 10.88.0.1 dev en1 metric 100"],
+              reconnect="drop", up=["default via 10.88.0.1 dev en1"]),
 ]
 
 
 def bare_routes(testhost):
-    return sorted(re.sub(r" proto \S+| src \S+| metric \d+", "", r) for r in testhost.routes())
+    return sorted(re.sub(r" proto \S+| src \S+| metric \d+| linkdown", "", r) for r in testhost.routes())
 
 
 @pytest.mark.time_limit(150)
 @pytest.mark.parametrize("shape", HOST_SHAPES, ids=[s.name for s in HOST_SHAPES])
 def test_every_host_route_comes_back_on_hosts_with_more_than_a_default_route(testhost, gateway, shape):
+    for line in EN1 if shape.en1 else []:
+        testhost.run_host(line.split(), check=True)
     for line in shape.seed:
         testhost.run_host(["ip", "route"] + line.split(), check=True)
     gw = gateway(shape.scenario())
     sess = TunnelSession(testhost, gw).start(navtype="standalone")
-    for r in shape.up:
-        assert r in bare_routes(testhost), testhost.routes()
+    up = bare_routes(testhost)
+    for r in shape.up + [f"{g.GATEWAY_IP} via {NEXT_HOP} dev en0"]:
+        assert r in up, testhost.routes()
+    if shape.full:
+        assert any(r.startswith("default via 1.1.1.1 dev utun") for r in up), testhost.routes()
+    if shape.move:
+        shape.move.run(testhost, sess)
     if shape.reconnect == "repair":
         # another program takes the default route back to the local router
         testhost.run_host(["ip", "route", "replace", "default", "via", NEXT_HOP, "dev", "en0"], check=True)

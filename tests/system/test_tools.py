@@ -452,6 +452,29 @@ def test_the_interfaces_own_network_route_is_deleted_and_added_back_as_the_kerne
     assert "10.50.7.0/24 dev en0 scope link" in main_routes(netns)
 
 
+def test_a_second_services_default_route_is_scoped_apart_from_the_unscoped_one(netns, tmp_path):
+    """As macOS keeps a second service's default route scoped: the unscoped
+    verbs of `default` leave it alone, -ifscope reaches it."""
+    env = {"VPNC_TOOL_JOURNAL": str(tmp_path / "j")}
+    second = "default via 10.77.0.254 dev en0 metric 100"
+    r = _sh(netns, ["ip", "route", "add"] + second.split())
+    assert r.returncode == 0, r.stderr
+
+    def tool(text, status=0):
+        r = run_tool("route", text.split(), env=env, ns_pid=netns)
+        assert r.returncode == status, (text, r.stdout, r.stderr)
+        return r
+    tool("delete default 10.77.0.1")
+    assert "not in table" in tool("delete default 10.77.0.254", 1).stderr
+    assert "not in table" in tool("-n get default", 1).stderr
+    tool("add default 10.77.0.1")
+    assert "gateway: 10.77.0.1" in tool("-n get default").stdout
+    assert [x for x in main_routes(netns) if x.startswith("default")] == ["default via 10.77.0.1 dev en0", second]
+    tool("delete default 10.77.0.254 -ifscope en0")
+    assert [x for x in main_routes(netns) if x.startswith("default")] == ["default via 10.77.0.1 dev en0"]
+    assert "not in table" in tool("delete default 10.77.0.254 -ifscope en0", 1).stderr
+
+
 # --- scutil --proxy: the store's global proxy state in scutil's layout ------
 
 def test_scutil_proxy_layout(tmp_path):

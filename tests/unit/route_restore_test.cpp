@@ -11,6 +11,7 @@
 #include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
+#include "client/hostnet/hostnet_internal.h"
 #include "platform/route_dump.h"
 #include "tests/unit/hostnet_test_util.h"
 #include "tests/unit/sysconfig_fixture.h"
@@ -161,9 +162,9 @@ TEST_F(RouteRestoreTest, RepairDeletesTheDaemonsRoutesFirstThenAddsTheHostsBack)
       via_gateway("0.0.0.0", "0.0.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
       via_interface("10.77.0.1", "255.255.255.255", "en0", RTF_HOST_BSD | RTF_STATIC_BSD),
       via_gateway("10.5.0.0", "255.255.0.0", "10.77.0.1", RTF_GATEWAY_BSD | RTF_STATIC_BSD),
-      via_interface("10.77.0.0", "255.255.255.0", "en0", RTF_STATIC_BSD),
-      via_interface("192.168.5.0", "255.255.255.0", "en7", RTF_STATIC_BSD),
-      via_interface("127.0.0.0", "255.0.0.0", "lo", RTF_STATIC_BSD),
+      via_interface("10.50.7.0", "255.255.255.0", "en0", RTF_STATIC_BSD),
+      via_interface("10.50.8.0", "255.255.255.0", "en7", RTF_STATIC_BSD),
+      via_interface("127.0.0.0", "255.0.0.0", "lo", RTF_STATIC_BSD | RTF_CLONING_BSD),
       via_interface("192.168.6.0", "255.255.255.0", "nosuch9", RTF_STATIC_BSD),
   };
   rt_del_list = {
@@ -181,22 +182,87 @@ TEST_F(RouteRestoreTest, RepairDeletesTheDaemonsRoutesFirstThenAddsTheHostsBack)
   EXPECT_TRUE(rt_add_list.empty());
   EXPECT_TRUE(rt_del_list.empty());
   if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
-  // The peer route goes with the daemon's others; the network route through
+  // The peer route goes with the daemon's others; the static route through
   // en0, which carries the default route now, comes back with the rest.
   EXPECT_EQ(commands, (std::vector<std::string>{
                           "/sbin/route delete -net 10.1.0.0 -netmask 255.255.0.0 -interface utun0",
                           "/sbin/route delete -host 1.1.1.1 -interface utun0",
                           "/sbin/route add -host 10.77.0.1 -interface en0",
                           "/sbin/route add -net 10.5.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1",
-                          "/sbin/route add -net 10.77.0.0 -netmask 255.255.255.0 -interface en0",
-                          "/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo",
+                          "/sbin/route add -net 10.50.7.0 -netmask 255.255.255.0 -interface en0",
+                          "/sbin/route add -net 127.0.0.0 -netmask 255.0.0.0 -interface lo -cloning",
                           "/sbin/route add -net 192.168.6.0 -netmask 255.255.255.0 -interface nosuch9",
                       }));
-  // The route of en7, whose address is gone, is not lost: the teardown adds it.
+  // The static route through en7, whose address is gone, is not lost: the
+  // teardown adds it.
   commands.clear();
   restore_routes();
-  EXPECT_EQ(commands, std::vector<std::string>{"/sbin/route add -net 192.168.5.0 -netmask 255.255.255.0 -interface en7"});
+  EXPECT_EQ(commands, std::vector<std::string>{"/sbin/route add -net 10.50.8.0 -netmask 255.255.255.0 -interface en7"});
 }
+
+// An interface's own network route (the interface had an address on it
+// when the routes were set) comes back only while the interface still has
+// an address on that network; a static route a user set through the
+// interface always comes back, at the latest at the teardown.
+struct NetRouteCase {
+  const char* name;
+  vpn_route_entry route;
+  interface_ip was;       // the route interface's address when the routes were set
+  const char* default_if;  // interface of the default route at the repair, and of the gateway's route
+  bool repair;            // a reconnection's repair before the teardown
+  bool at_repair;         // put back by the repair
+  bool at_teardown;       // put back by the teardown
+};
+
+void PrintTo(const NetRouteCase& c, std::ostream* os) { *os << c.name; }
+
+class NetworkRouteOfAnInterface : public RouteRestoreTest, public ::testing::WithParamInterface<NetRouteCase> {};
+
+TEST_P(NetworkRouteOfAnInterface, ComesBackOnlyWhileTheInterfaceIsOnItsNetwork) {
+  const NetRouteCase& c = GetParam();
+  if (!commands_built()) GTEST_SKIP() << "route command builders not linked in";
+  route_output = std::string("  interface: ") + c.default_if + "\n";
+  std::snprintf(qn_route.ifname, sizeof qn_route.ifname, "%s", c.default_if);
+  iface_list = {c.was};
+  rt_add_list = {c.route};
+  char add[kCommandBufferSize];
+  ASSERT_EQ(build_route_command(c.route, true, add, sizeof add), 0);
+  if (c.repair) {
+    reconn_delete_route();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), add), c.at_repair ? 1 : 0);
+    commands.clear();
+  }
+  restore_routes();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), add), c.at_teardown ? 1 : 0);
+  const bool dropped = c.repair ? !c.at_repair && !c.at_teardown : !c.at_teardown;
+  EXPECT_EQ(logged(std::string(c.route.ifname) + " has no address on "), dropped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkRouteOfAnInterface,
+    ::testing::Values(
+        // lo keeps 127.0.0.1, en7 and en0 have no address here any more.
+        NetRouteCase{"still_on_its_network_repair", via_interface("127.0.0.0", "255.0.0.0", "lo", RTF_CLONING_BSD),
+                     iface("lo", "127.0.0.1"), "en0", true, true, false},
+        NetRouteCase{"still_on_its_network_teardown", via_interface("127.0.0.0", "255.0.0.0", "lo", RTF_CLONING_BSD),
+                     iface("lo", "127.0.0.1"), "en0", false, false, true},
+        NetRouteCase{"left_its_network_repair", via_interface("10.88.0.0", "255.255.255.0", "en7", RTF_CLONING_BSD),
+                     iface("en7", "10.88.0.2"), "en0", true, false, false},
+        NetRouteCase{"left_its_network_teardown", via_interface("10.88.0.0", "255.255.255.0", "en7", RTF_CLONING_BSD),
+                     iface("en7", "10.88.0.2"), "en0", false, false, false},
+        NetRouteCase{"gateway_interface_left_its_network_repair",
+                     via_interface("10.77.0.0", "255.255.255.0", "en0", RTF_CLONING_BSD), iface("en0", "10.77.0.2"),
+                     "en0", true, false, false},
+        NetRouteCase{"static_route_interface_changed_address_repair",
+                     via_interface("10.50.8.0", "255.255.255.0", "en7"), iface("en7", "10.88.0.2"), "en0", true,
+                     false, true},
+        NetRouteCase{"static_route_interface_changed_address_teardown",
+                     via_interface("10.50.8.0", "255.255.255.0", "en7"), iface("en7", "10.88.0.2"), "en0", false,
+                     false, true},
+        NetRouteCase{"static_route_through_the_gateway_interface_repair",
+                     via_interface("10.50.7.0", "255.255.255.0", "en0"), iface("en0", "10.77.0.2"), "en0", true,
+                     true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The route tool refuses a route whose gateway is not reachable yet; the
 // restore tries it again once the routes after it are in.

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "client/hostnet/hostnet_internal.h"
 #include "hostnet_test_util.h"
+#include "private_ns.h"
 
 using namespace hostnet_test;
 using rtdump::route_record;
@@ -97,7 +100,13 @@ INSTANTIATE_TEST_SUITE_P(
         SnapshotCase{"other_gateway_family", route("10.6.0.0", 16, "10.77.0.1", kLoIndex), 0, 0, 0, 28, false,
                      0, 0, "", "route entry family is 28"},
         SnapshotCase{"interface_default_route", route("0.0.0.0", 0, nullptr, kLoIndex), 0, 0, 0, 0, true, 0, 18,
-                     "lo", nullptr}),
+                     "lo", nullptr},
+        // The ARP table's entries, the pinned one of the next hop too, are
+        // not routes to delete and add back.
+        SnapshotCase{"static_arp_entry", route("10.77.0.1", 32, nullptr, kLoIndex), rtdump::RTF_LLINFO, 0, 0, 0,
+                     false, 0, 0, "", nullptr},
+        SnapshotCase{"scoped_default_of_a_second_service", route("0.0.0.0", 0, "10.88.0.1", kLoIndex),
+                     rtdump::RTF_IFSCOPE, 0, 0, 0, true, 0, 2, "lo", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SnapshotWalk, DestinationOfAnotherFamilyIsSkippedSilently) {
@@ -249,6 +258,35 @@ TEST(RouteSnapshot, KernelDumpIsWalkedToItsEnd) {
   if (got > 0) {
     EXPECT_EQ(rtdump::rt_sysctl(rtdump::dump_kind::routes, buf.data(), &small), -1);
   }
+}
+
+// The kernel's table as the dump reports it: of two default routes, the one
+// of metric 0 is the unscoped one and the other a second service's, scoped
+// to its interface; the interface's own network route is a static cloning
+// route, unscoped.
+TEST(RouteSnapshot, KernelDumpKeepsASecondDefaultRouteScoped) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private network namespace";
+  const std::string err = in_private_netns([]() -> std::string {
+    auto sh = [](const std::string& c) { return std::system((c + " >/dev/null 2>&1").c_str()) == 0; };
+    if (!sh("ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && ip link set d0 up && "
+            "ip addr add 10.77.0.2/24 dev d0 && ip route add default via 10.77.0.1 && "
+            "ip route add default via 10.77.0.254 dev d0 metric 100"))
+      return "could not set up d0";
+    route_list snap;
+    if (route_snapshot_mac(snap, "") != 0) return "no snapshot";
+    std::string seen;
+    for (const auto& e : snap)
+      seen += dotted(e.dst) + "/" + dotted(e.gateway) + "/" + e.ifname + "/" +
+              ((e.flags & RTF_IFSCOPE_BSD) ? "scoped" : "") + ((e.flags & RTF_CLONING_BSD) ? "cloning" : "") + " ";
+    if (seen != "0.0.0.0/10.77.0.1/d0/ 0.0.0.0/10.77.0.254/d0/scoped 10.77.0.0/0.0.0.0/d0/cloning ")
+      return "snapshot: " + seen;
+    if (route_table_has(0, 0, nullptr) != 1 || route_table_has(0, 0, "d0") != 1) return "both default routes stand";
+    if (!sh("ip route del default via 10.77.0.1")) return "could not delete the first default route";
+    if (route_table_has(0, 0, nullptr) != 0) return "the scoped default route counts as an unscoped one";
+    if (route_table_has(0, 0, "d1") != 0) return "the scoped default route counts on another interface";
+    return "";
+  });
+  EXPECT_EQ(err, "");
 }
 
 struct CommandCase {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "hostnet_test_util.h"
 
 using namespace hostnet_test;
+using rtdump::route_record;
 
 namespace {
 
@@ -230,6 +232,82 @@ TEST_F(TunnelRoutes, OnlyRoutesTheSetUpMadeAreRecorded) {
   EXPECT_TRUE(log.has("route to 10.77.0.1/255.255.255.255 is the host's own, not added"));
   EXPECT_TRUE(log.has("route to 10.99.0.0/255.255.255.0 refused by the route tool (1), not recorded"));
 }
+
+// The table as the real platform keys it, at the moment the full tunnel's
+// routes are added: what the host's deleted routes left. Only an entry of
+// the same destination, mask and scope that is neither cloned nor an ARP
+// entry keeps the set-up from adding (and recording) its route.
+struct PlatformTableCase {
+  const char* name;
+  std::vector<route_record> table;
+  bool default_route;  // the tunnel's default route is added and recorded
+  bool next_hop;       // its host route to the next hop
+  bool gateway;        // its host route to the gateway
+};
+
+void PrintTo(const PlatformTableCase& c, std::ostream* os) { *os << c.name; }
+
+route_record flagged(route_record r, bool ifscope, bool wascloned, bool llinfo, bool by_kernel = false) {
+  r.ifscope = ifscope;
+  r.wascloned = wascloned;
+  r.llinfo = llinfo;
+  r.by_kernel = by_kernel;
+  return r;
+}
+
+class FullTunnelOnThePlatformTable : public TunnelRoutes, public ::testing::WithParamInterface<PlatformTableCase> {};
+
+TEST_P(FullTunnelOnThePlatformTable, GetsItsDefaultRouteAndItsGatewayHostRoute) {
+  const PlatformTableCase& c = GetParam();
+  for (const route_record& r : c.table) rtdump::append_route_message(dumps_.routes, r);
+  rt_ori_list = {via("0.0.0.0", "0.0.0.0", "10.77.0.1", "lo")};
+  qn_route = rt_ori_list[0];
+  CommandRecorder rec;
+  LogCapture log;
+  ASSERT_EQ(set_vpn_route_table_for(&qn_route, &s_, true, false), 0);
+  const struct {
+    bool want;
+    const char* cmd;
+    uint32_t dst;
+  } routes[] = {{c.default_route, "/sbin/route add default 1.1.1.1", 0},
+                {c.next_hop, "/sbin/route add -host 10.77.0.1 -interface lo -cloning", ip("10.77.0.1")},
+                {c.gateway, "/sbin/route add -host 198.18.0.1 -gateway 10.77.0.1", ip("198.18.0.1")}};
+  for (const auto& r : routes) {
+    EXPECT_EQ(std::count(rec.cmds.begin(), rec.cmds.end(), r.cmd), r.want ? 1 : 0) << r.cmd;
+    const auto n = std::count_if(rt_del_list.begin(), rt_del_list.end(), [&](const vpn_route_entry& e) {
+      return e.dst == r.dst && e.gateway != ip("127.0.0.1");
+    });
+    EXPECT_EQ(n, r.want ? 1 : 0) << r.cmd;
+  }
+  EXPECT_EQ(log.has("is the host's own, not added"), !(c.default_route && c.next_hop && c.gateway));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FullTunnelOnThePlatformTable,
+    ::testing::Values(
+        PlatformTableCase{"scoped_default_route_of_a_second_service",
+                          {flagged(route("0.0.0.0", 0, "10.88.0.1", kLoIndex), true, false, false)}, true, true,
+                          true},
+        PlatformTableCase{"cloned_host_route_to_the_gateway",
+                          {flagged(route("198.18.0.1", 32, "10.77.0.1", kLoIndex), true, true, false, true)}, true,
+                          true, true},
+        PlatformTableCase{"arp_entry_of_the_next_hop",
+                          {flagged(route("10.77.0.1", 32, nullptr, kLoIndex), true, true, true, true)}, true, true,
+                          true},
+        PlatformTableCase{"pinned_arp_entry_of_the_next_hop",
+                          {flagged(route("10.77.0.1", 32, nullptr, kLoIndex), false, false, true)}, true, true, true},
+        PlatformTableCase{"all_of_them",
+                          {flagged(route("0.0.0.0", 0, "10.88.0.1", kLoIndex), true, false, false),
+                           flagged(route("198.18.0.1", 32, "10.77.0.1", kLoIndex), true, true, false, true),
+                           flagged(route("10.77.0.1", 32, nullptr, kLoIndex), true, true, true, true)},
+                          true, true, true},
+        // Routes that do stand: unscoped ones the host set itself.
+        PlatformTableCase{"unscoped_default_route_stands",
+                          {route("0.0.0.0", 0, "10.88.0.1", kLoIndex)}, false, true, true},
+        PlatformTableCase{"static_host_routes_stand",
+                          {route("10.77.0.1", 32, nullptr, kLoIndex), route("198.18.0.1", 32, "10.77.0.1", kLoIndex)},
+                          true, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TunnelRoutes, SplitTunnelWithLocalAccessLeavesLocalResourcesOut) {
   // The loopback interface stands in for the local network: 127.0.0.0/8.
