@@ -1,5 +1,6 @@
 // Runners for system tools and for the gateway's commands.
 #pragma once
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -12,6 +13,12 @@ int forknexec(const char* cmd, int secs);
 // tool did it: the command's exit status (0 done, else refused; -1 when it
 // could not be run).
 int forknexec_status(const char* cmd);
+// Runs `cmd` under /bin/sh -c within the tool bound and reads its output (at
+// most `limit` bytes kept). False when it could not be started or ran past
+// its bound (logged; `out` holds what it printed so far, to be taken as a
+// failed read). `status`, when given, receives the wait status (-1 when
+// there is none).
+bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status = nullptr);
 // Starts every command of the list under /bin/bash without waiting; 0 for a
 // null or empty list, else 1.
 int executeCommand(_VPN_COMMAND_LIST_* list);

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 
 #include "client/diag.h"
@@ -70,7 +69,9 @@ void vpnc_exit_reset_for_test() {
   end_launcher_connection(connfd);
   close_listener(sockfdctl);
   if (message != nullptr) vpn_log(module, line, func, "%s", message);
-  std::fflush(nullptr);
+  // No stdio flush: the log goes out line by line to syslog and standard
+  // output is unbuffered, and flushing every stream would wait for the lock
+  // of any stream another thread is blocked in.
   if (void (*hook)(int) = g_exit_hook.load()) hook(status);
   // Other threads keep running until the process is gone; skipping the
   // static destructors keeps them from touching torn-down globals.

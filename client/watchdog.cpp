@@ -11,14 +11,15 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
+#include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/hostnet_ops.h"
 #include "client/process_handler.h"
 #include "client/proxy/proxy.h"
 #include "client/vpn_globals.h"
-#include "platform/signals.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
@@ -40,13 +41,21 @@ int real_tls_write(const void* buf, int len) {
   return SSL_write(session.ssl, buf, len);
 }
 
+// The first line of the command's output, as fgets would give it: -1 when
+// it could not be started, 0 when nothing came (or it ran past its bound).
 int real_read_command_line(const char* cmd, char* line, std::size_t size) {
-  pid_t pid = -1;
-  FILE* fp = vpnc_popen_read(cmd, &pid);
-  if (fp == nullptr) return -1;
-  const bool got = std::fgets(line, static_cast<int>(size), fp) != nullptr;
-  vpnc_pclose(fp, pid);
-  return got ? 1 : 0;
+  if (size == 0) return 0;
+  std::string out;
+  int status = -1;
+  const bool done = read_tool_output(cmd, 4096, &out, &status);
+  if (!done && status == -1 && out.empty()) return -1;
+  if (!done || out.empty()) return 0;
+  std::size_t n = out.find('\n');
+  n = n == std::string::npos ? out.size() : n + 1;
+  if (n > size - 1) n = size - 1;
+  std::memcpy(line, out.data(), n);
+  line[n] = '\0';
+  return 1;
 }
 
 const watchdog_ops kRealOps = {

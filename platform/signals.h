@@ -7,8 +7,6 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include <cstdio>
-
 inline constexpr int kSigStatsFifo = SIGSTKFLT;
 
 // The signals the daemon takes on its dedicated signal thread: SIGTERM,
@@ -31,11 +29,3 @@ void vpnc_child_restore_signals();
 // In a freshly forked child about to exec a tool: every signal at its default
 // action and none blocked, whatever the parent had. Async-signal-safe.
 void vpnc_child_default_signals();
-
-// popen(cmd, "r") whose child starts with every signal at its default action
-// and none blocked (the C library's popen leaves the daemon's ignored SIGPIPE
-// and its blocked set to the tool). The command runs under /bin/sh -c; the
-// stream is close-on-exec. Null when it could not be started.
-FILE* vpnc_popen_read(const char* cmd, pid_t* pid);
-// Closes the stream and waits for the child: its wait status, or -1.
-int vpnc_pclose(FILE* stream, pid_t pid);

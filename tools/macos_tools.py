@@ -86,8 +86,20 @@ def ip_query(args):
         return None
 
 
-def journal(tool, args):
+# Inside the test host: the daemon gives its tools PATH and HOME only, so the
+# journal is also found at its fixed place there.
+TESTHOST_JOURNAL = "/run/vpnc-testhost/journal"
+
+
+def journal_path():
     path = os.environ.get("VPNC_TOOL_JOURNAL")
+    if not path and os.path.isdir(os.path.dirname(TESTHOST_JOURNAL)):
+        path = TESTHOST_JOURNAL
+    return path
+
+
+def journal(tool, args):
+    path = journal_path()
     if not path:
         return
     line = json.dumps([TOOL_PATHS.get(tool, tool)] + list(args)) + "\n"

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -14,12 +13,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/fd_ops.h"
 #include "client/cmd_runner.h"
 #include "client/diag.h"
 #include "client/session.h"
 #include "client/vpn_globals.h"
-#include "platform/signals.h"
+#include "platform/child_run.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_client";
@@ -47,42 +45,34 @@ void sleep_seconds(int secs) {
   }
 }
 
-// Waits for one child; answers its wait status, or -1.
-int reap(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
+// The gateway's commands are the gateway's own (an application to open, a
+// script to run): they get far more time than a tool before their group is
+// stopped.
+constexpr int kGatewayCommandBoundMs = 60000;
 
-// Runs one gateway command under bash with descriptors and signals of its
-// own. With `wait` 0 the caller waits for it; otherwise it is started through
-// an intermediate child that exits at once, so the command is reparented and
+// Runs one gateway command under bash with descriptors 0-2 closed. With
+// `wait` 0 the caller waits for it; otherwise it is started detached and
 // never stays behind as a zombie of the daemon.
 int run_gateway_command(const char* cmd, int wait) {
   if (hand_to_hook(cmd, wait == 0)) return 0;
-
-  pid_t pid = fork();
-  if (pid < 0) {
+  const char* argv[] = {"/bin/bash", "-c", cmd, nullptr};
+  child_spec spec;
+  spec.argv = argv;
+  spec.bound_ms = kGatewayCommandBoundMs;
+  spec.std_closed = true;
+  if (wait != 0) {
+    if (!vpnc_child_start_detached(spec)) {
+      VPN_LOG("fork failed: command '%s' not started", cmd);
+      return -1;
+    }
+    return 0;
+  }
+  const child_result r = vpnc_child_run(spec);
+  if (!r.started) {
     VPN_LOG("fork failed: %s", std::strerror(errno));
     return -1;
   }
-  if (pid == 0) {
-    if (wait != 0) {
-      pid_t grandchild = fork();
-      if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
-    }
-    vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
-    vpnc_close_from(0);
-    execl("/bin/bash", "/bin/bash", "-c", cmd, static_cast<char*>(nullptr));
-    _exit(0);
-  }
-  const int status = reap(pid);
-  if (wait != 0 && status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 1) {
-    VPN_LOG("fork failed: command '%s' not started", cmd);
-    return -1;
-  }
+  if (r.timed_out) VPN_LOG("command did not end within %d s, stopped: '%s'", kGatewayCommandBoundMs / 1000, cmd);
   return 0;
 }
 
@@ -135,25 +125,18 @@ int run_waited(const char* cmd, int secs) {
     }
     return status ? status(cmd) : 0;
   }
-  const int ctl = sockfdctl.load();
-  const int conn = connfd.load();
-  pid_t pid = fork();
-  if (pid < 0) {
+  const char* argv[] = {"/bin/sh", "-c", line, nullptr};
+  child_spec spec;
+  spec.argv = argv;
+  spec.bound_ms = kToolBoundMs;
+  spec.as_root = true;
+  const child_result r = vpnc_child_run(spec);
+  if (!r.started) {
     VPN_LOG("fork failed: %s, command '%s' not run", std::strerror(errno), cmd);
     return -1;
   }
-  if (pid == 0) {
-    if (conn >= 0) close(conn);
-    if (ctl >= 0) close(ctl);
-    vpnc_child_default_signals();  // no blocked or ignored signal (SIGPIPE) carries over
-    vpnc_close_from(3);
-    // Raw call: the child has one thread, the library's all-thread id
-    // change is not wanted here. A failure leaves the ids as they are.
-    syscall(SYS_setreuid, 0, 0);
-    execl("/bin/sh", "/bin/sh", "-c", line, static_cast<char*>(nullptr));
-    _exit(1);
-  }
-  const int status = exit_status(reap(pid));
+  if (r.timed_out) VPN_LOG("command did not end within %d s, stopped: '%s'", kToolBoundMs / 1000, cmd);
+  const int status = r.timed_out ? -1 : exit_status(r.status);
   if (secs) sleep_seconds(secs);
   return status;
 }
@@ -163,6 +146,18 @@ int run_waited(const char* cmd, int secs) {
 void set_command_status_hook(command_status_hook hook) {
   std::lock_guard<std::mutex> lk(g_hook_lock);
   g_status_hook = std::move(hook);
+}
+
+bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status) {
+  out->clear();
+  const child_result r = vpnc_shell_read(cmd, kToolBoundMs, limit, out);
+  if (status) *status = r.status;
+  if (!r.started) return false;
+  if (r.timed_out) {
+    VPN_LOG("'%s' did not end within %d s, stopped; its output is not used", cmd, kToolBoundMs / 1000);
+    return false;
+  }
+  return true;
 }
 
 int forknexec(const char* cmd, int secs) {

@@ -19,7 +19,7 @@
 #include "client/diag.h"
 #include "client/hostnet/hostnet_internal.h"
 #include "client/netservice.h"
-#include "platform/signals.h"
+#include "platform/child_run.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_version_control";
@@ -60,18 +60,7 @@ bool read_command(const char* cmd, size_t limit, std::string* out) {
       return ok;
     }
   }
-  pid_t pid = -1;
-  FILE* f = vpnc_popen_read(cmd, &pid);
-  if (!f) return false;
-  char buf[512];
-  while (out->size() < limit) {
-    size_t want = std::min(sizeof buf, limit - out->size());
-    size_t n = std::fread(buf, 1, want, f);
-    if (n == 0) break;
-    out->append(buf, n);
-  }
-  vpnc_pclose(f, pid);
-  return true;
+  return read_tool_output(cmd, limit, out);
 }
 
 std::string dotted(uint32_t addr_net) {

@@ -12,7 +12,7 @@
 #include "client/config_store.h"
 #include "client/dns_config.h"
 #include "client/session.h"
-#include "platform/signals.h"
+#include "platform/child_run.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_useconfig_qn2";  // no line is logged here
@@ -33,14 +33,7 @@ bool read_output(const std::string& cmd, std::string* out) {
     std::lock_guard<std::mutex> lk(g_hook_lock);
     if (g_hook) return g_hook(cmd, out);
   }
-  pid_t pid = -1;
-  FILE* f = vpnc_popen_read(cmd.c_str(), &pid);
-  if (!f) return false;
-  char buf[512];
-  size_t n;
-  while (out->size() < kReadLimit && (n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  vpnc_pclose(f, pid);
-  return true;
+  return read_tool_output(cmd.c_str(), kReadLimit, out);
 }
 
 std::vector<std::string> lines_of(const std::string& text) {

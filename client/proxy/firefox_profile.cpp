@@ -14,10 +14,11 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "client/proxy/proxy_internal.h"
-#include "platform/popen_rw.h"
-#include "platform/signals.h"
+#include "client/cmd_runner.h"
+#include "platform/child_run.h"
 
 char prefsfilepath[512] = {};
 
@@ -67,14 +68,12 @@ bool join(char (&out)[kPathSize], const char* dir, const char* file) {
 // The profile directory (with the '/') of the last prefs.js that find lists
 // whose every name formed from the directory fits.
 bool find_profile(char (&dir)[kPathSize]) {
-  pid_t pid = -1;
-  FILE* fp = vpnc_popen_read(kFindProfiles, &pid);
-  if (!fp) return false;
+  std::string text;
   char path[kPathSize];
-  const bool found = last_prefs_js_line(fp, path, sizeof path, [](const char*, size_t len) {
-    return len - (sizeof kPrefs - 1) + sizeof kPrefsBackup <= kPathSize;
-  });
-  vpnc_pclose(fp, pid);
+  const bool found = read_tool_output(kFindProfiles, 1 << 20, &text) &&
+                     last_prefs_js_line_of(text, path, sizeof path, [](const char*, size_t len) {
+                       return len - (sizeof kPrefs - 1) + sizeof kPrefsBackup <= kPathSize;
+                     });
   if (!found) return false;
   const size_t dir_len = std::strlen(path) - (sizeof kPrefs - 1);
   std::memcpy(dir, path, dir_len);
@@ -174,35 +173,30 @@ void setfirefoxoriginalproxy() {
 
 void getintffromscutil(char* out, std::size_t capacity) {
   if (!out || capacity == 0) return;
-  popen_rw_t p = popen_rw("scutil");
-  if (!p.stream) return;
-  popen_rw_write(p, kScutilQuery, sizeof kScutilQuery);
-  // scutil waits for more commands until its input ends.
-  popen_rw_shutdown_write(p);
-
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  auto left_ms = [&] {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return kScutilBoundMs - static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-  };
-  char line[80];
-  bool found = false;
-  for (int left = left_ms(); left > 0; left = left_ms()) {
-    popen_rw_read_timeout(p, left);
-    if (!std::fgets(line, sizeof line, p.stream)) break;
-    if (found) continue;  // drain the rest of the reply
-    const char* key = std::strstr(line, kKey);
-    if (!key) continue;
-    const char* name = key + kKeyLen;
-    size_t n = std::strlen(name);
-    if (n > 0 && name[n - 1] == '\n') --n;
+  // scutil waits for more commands until its input ends; the runner ends
+  // it after the query.
+  const std::string query(kScutilQuery, sizeof kScutilQuery);
+  std::string reply;
+  const char* argv[] = {"/bin/sh", "-c", "scutil", nullptr};
+  child_spec spec;
+  spec.argv = argv;
+  spec.bound_ms = kScutilBoundMs;
+  spec.input = &query;
+  spec.output = &reply;
+  spec.output_limit = 1 << 16;
+  // A reply cut off by the bound is a failed query: the buffer stays.
+  if (const child_result r = vpnc_child_run(spec); !r.started || r.timed_out) return;
+  for (std::size_t at = 0; at < reply.size();) {
+    std::size_t end = reply.find('\n', at);
+    end = end == std::string::npos ? reply.size() : end;
+    const std::string line = reply.substr(at, end - at);
+    at = end + 1;
+    const std::size_t key = line.find(kKey);
+    if (key == std::string::npos) continue;
+    size_t n = line.size() - key - kKeyLen;
     if (n > capacity - 1) n = capacity - 1;
-    std::memcpy(out, name, n);
+    std::memcpy(out, line.data() + key + kKeyLen, n);
     out[n] = '\0';
-    found = true;
+    return;
   }
-  const int left = left_ms();
-  pclose_rw(&p, left > 0 ? left : 0);
 }

@@ -6,8 +6,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,13 +14,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/fd_ops.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/proxy/pac_text.h"
 #include "client/proxy/proxy.h"
 #include "client/proxy/proxy_internal.h"
-#include "platform/signals.h"
+#include "platform/child_run.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_useconfig_qn1";
@@ -31,6 +29,8 @@ constexpr char kInsideName[] = "__InProxyForURL";
 constexpr int kDirectAttempts = 3;
 // Wall-clock bound of one download, past curl's own -m 3.
 constexpr int kDownloadBoundSeconds = 5;
+// The largest script taken, as for the user's own PAC file.
+constexpr long long kPacSizeLimit = 4LL << 20;
 
 std::string file_root;
 std::string curl_path = "/usr/bin/curl";
@@ -82,51 +82,6 @@ std::string proxy_file_path(const char* host_path) { return file_root + host_pat
 void proxy_set_curl_path(const char* path) { curl_path = path ? path : "/usr/bin/curl"; }
 void proxy_set_sleep_hook(void (*hook)(unsigned)) { sleep_hook = hook ? hook : real_sleep; }
 
-int proxy_run_argv(const std::vector<std::string>& argv, int bound) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    setpgid(0, 0);
-    vpnc_child_default_signals();
-    const int devnull = open("/dev/null", O_RDWR);
-    if (devnull >= 0) {
-      dup2(devnull, 0);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-    }
-    vpnc_close_from(3);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  // Both sides set the group, so the kill below reaches it whichever runs first.
-  setpgid(pid, pid);
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  int status = 0;
-  for (;;) {
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0 && errno != EINTR) return -1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ms = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (ms >= bound * 1000LL) {
-      VPN_LOG("%s did not end within %d s, stopped", args[0], bound);
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return status;
-    }
-    timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-}
-
 int deletefile(const char* path) {
   if (access(path, F_OK) != 0) return 1;
   return unlink(path) == 0 ? 0 : 2;
@@ -134,17 +89,38 @@ int deletefile(const char* path) {
 
 namespace {
 // curl reads no configuration of its own (-q, first), takes the URL as one
-// literal transfer (no [a-b] or {a,b} expansion) and speaks http or https only.
-std::vector<std::string> curl_argv() { return {curl_path, "-q", "--globoff", "--proto", "=http,https", "-m", "3"}; }
+// literal transfer (no [a-b] or {a,b} expansion), speaks http or https only
+// and stops at the size a PAC file may have. The runner gives it no
+// environment of the daemon's (no proxy or key-log variables).
+std::vector<std::string> curl_argv() {
+  return {curl_path, "-q", "--globoff", "--proto", "=http,https", "-m", "3", "--max-filesize", "4M"};
+}
 
 // Runs one download into `path` within the bound; a transfer that did not end
-// well leaves no part of a file that could pass for a script. The runner's
-// answer.
-int run_download(std::vector<std::string> argv, const char* path, const char* url) {
+// well, or a file past the size limit, leaves no part of a file that could
+// pass for a script. True when a file was kept.
+bool run_download(std::vector<std::string> argv, const char* path, const char* url) {
   argv.insert(argv.end(), {"-o", path, url});
-  const int status = proxy_run_argv(argv, kDownloadBoundSeconds);
-  if (status != -1 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) unlink(path);
-  return status;
+  std::vector<const char*> args;
+  for (const auto& a : argv) args.push_back(a.c_str());
+  args.push_back(nullptr);
+  child_spec spec;
+  spec.argv = args.data();
+  spec.bound_ms = kDownloadBoundSeconds * 1000;
+  const child_result r = vpnc_child_run(spec);
+  if (r.timed_out) VPN_LOG("%s did not end within %d s, stopped", args[0], kDownloadBoundSeconds);
+  if (!r.ok()) {
+    unlink(path);
+    return false;
+  }
+  struct stat st {};
+  if (stat(path, &st) == 0 && st.st_size > kPacSizeLimit) {
+    VPN_LOG("downloaded script of %lld bytes is larger than %lld, not used", static_cast<long long>(st.st_size),
+            static_cast<long long>(kPacSizeLimit));
+    unlink(path);
+    return false;
+  }
+  return true;
 }
 
 // True when `name` occurs in the rest of `f`; the pieces overlap so that no
@@ -164,7 +140,9 @@ bool file_holds(std::FILE* f, const char* name) {
 
 int directdownload(const char* path, const char* url) {
   deletefile(path);
-  run_download(curl_argv(), path, url);
+  std::vector<std::string> argv = curl_argv();
+  argv.insert(argv.end(), {"--noproxy", "*"});
+  run_download(argv, path, url);
   return classify(path);
 }
 
@@ -179,7 +157,7 @@ int proxydownload(const char* path, const char* url, vpnc_session* s) {
     argv.push_back(std::string(s->proxy_user, strnlen(s->proxy_user, sizeof s->proxy_user)) + ":" +
                    std::string(s->proxy_passwd, strnlen(s->proxy_passwd, sizeof s->proxy_passwd)));
   }
-  if (run_download(argv, path, url) == -1) return 0;
+  run_download(argv, path, url);
   return classify(path);
 }
 

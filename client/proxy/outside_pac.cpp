@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 
@@ -89,6 +90,39 @@ bool plain_host_name(const char* name) {
 
 enum class user_pac { read, unopened, refused };
 
+// True when others may pass through every folder on the way to the file,
+// its links resolved: a file others cannot reach is not theirs to read,
+// whatever its own bits say. Folders above the file root (a test's stand-in
+// for "/") are not looked at.
+bool folders_let_others_through(const std::string& path, const std::string& url) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return true;  // the open below tells
+  std::string resolved = real;
+  std::free(real);
+  std::size_t from = 0;
+  const std::string root = proxy_file_path("");
+  if (!root.empty()) {
+    if (char* r = realpath(root.c_str(), nullptr)) {
+      const std::string real_root = r;
+      std::free(r);
+      if (resolved.compare(0, real_root.size(), real_root) == 0 && resolved.size() > real_root.size() &&
+          resolved[real_root.size()] == '/')
+        from = real_root.size();
+    }
+  }
+  // Each '/' ends a folder: the first one "/" itself, unless below a root.
+  for (std::size_t slash = from == 0 ? 0 : resolved.find('/', from + 1); slash != std::string::npos;
+       slash = resolved.find('/', slash + 1)) {
+    const std::string dir = slash == 0 ? "/" : resolved.substr(0, slash);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) {
+      VPN_LOG("pac file %s is in a folder others cannot enter (%s), not used", url.c_str(), dir.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Reads the user's own PAC file. Only a regular file is read (opened without
 // blocking, so a FIFO cannot hold the bring-up, and within the cap, so a
 // device cannot fill the memory), and only one its owner made readable to
@@ -106,6 +140,7 @@ user_pac read_user_pac(const std::string& path, const std::string& url, std::str
     VPN_LOG("pac file %s is not readable by others, not used", url.c_str());
     return user_pac::refused;
   }
+  if (!folders_let_others_through(path, url)) return user_pac::refused;
   std::string text;
   char piece[65536];
   for (;;) {
@@ -231,6 +266,7 @@ int generate_outside_script_mac(vpnc_session* s, const char* dir) {
     return 2;
   }
   std::string saved, url;
+  saved_settings_round_begin();
   GetSavedUserProxyString(&saved);
   const int enable = GetSavedUserProxyScriptFileName(&url);
   if (enable == 1 && !url.empty()) VPN_LOG("pac file path:%s", url.c_str());

@@ -51,6 +51,10 @@ int getproxy(const char* host_key, const char* port_key, const char* enable_key,
 void GetSavedUserProxyString(std::string* out);
 int GetSavedUserProxyScriptFileName(std::string* out);
 int getbypass(std::string* out);
+// Starts one round of the readers above (one PAC file): once scutil has run
+// past its bound in a round, the round's later readers do not start it again
+// and answer as for a tool that ended badly.
+void saved_settings_round_begin();
 
 // ---- outside-proxy PAC file -------------------------------------------------
 

@@ -2,7 +2,6 @@
 // desktop. Values are read from shell pipelines (find, sed, tr, awk,
 // gsettings) and written with "gsettings set"; every text that comes from
 // outside (a profile path, a value) is quoted before it reaches a shell.
-#include "platform/fd_ops.h"
 #include "client/proxy/proxy_getset.h"
 
 #include <errno.h>
@@ -20,7 +19,8 @@
 #include "client/diag.h"
 #include "client/proxy/proxy_internal.h"
 #include "client/vpn_globals.h"
-#include "platform/signals.h"
+#include "client/cmd_runner.h"
+#include "platform/child_run.h"
 
 namespace {
 constexpr const char kLogModule[] = "proxy_getset";
@@ -41,19 +41,21 @@ struct capture {
 // Nonzero low seven bits (a signal) or second byte (exit code), or no status.
 bool ended_badly(int status) { return status == -1 || (status & 0x7f) != 0 || ((status >> 8) & 0xff) != 0; }
 
-void read_all(FILE* fp, capture* out) {
+// Runs `cmd` and keeps its output: false when it could not be started.
+// `bad` tells whether it ended badly (a run past its bound did, and its
+// output is dropped).
+bool run_capture(const char* cmd, capture* out, bool* bad) {
   std::memset(out->text, 0, sizeof out->text);
   out->len = 0;
-  char sink[512];
-  for (;;) {
-    if (out->len < kCaptureSize - 1) {
-      const size_t n = std::fread(out->text + out->len, 1, kCaptureSize - 1 - out->len, fp);
-      out->len += n;
-      if (n == 0) return;
-    } else if (std::fread(sink, 1, sizeof sink, fp) == 0) {
-      return;
-    }
-  }
+  std::string text;
+  int status = -1;
+  const bool done = read_tool_output(cmd, kCaptureSize - 1, &text, &status);
+  if (!done && status == -1) return false;
+  if (!done) text.clear();
+  std::memcpy(out->text, text.data(), text.size());
+  out->len = text.size();
+  *bad = !done || ended_badly(status);
+  return true;
 }
 
 // The captured text without its trailing newline, if it has one.
@@ -162,12 +164,8 @@ bool ff_value_cmd(const char* pref, const char* prefs, char (&cmd)[kCmdSize]) {
 // Runs one value pipeline: 0 run (value in `out`, maybe empty), 2 popen
 // failed. `bad` tells whether the command ended badly.
 int ff_run_value(const char* cmd, capture* out, bool* bad) {
-  pid_t pid = -1;
-  FILE* fp = vpnc_popen_read(cmd, &pid);
-  if (!fp) return 2;
-  read_all(fp, out);
+  if (!run_capture(cmd, out, bad)) return 2;
   drop_newline(out);
-  *bad = ended_badly(vpnc_pclose(fp, pid));
   return 0;
 }
 
@@ -192,70 +190,38 @@ _proxy_item* item_of(proxy_schema schema, _proxy_setting* s) {
   return nullptr;
 }
 
-// Child side of the runners: default signals, no inherited descriptors, the
-// standard ones on /dev/null so nothing the command opens lands on 0-2.
-void prepare_child() {
-  vpnc_child_default_signals();
-  const int devnull = open("/dev/null", O_RDWR);
-  if (devnull >= 0) {
-    dup2(devnull, 0);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
+// Runs `cmd` under bash and waits at most `bound_ms`; then its group is
+// killed. The wait status, or -1 when it did not start or was stopped.
+int run_bounded(const char* cmd, int bound_ms) {
+  const char* argv[] = {"/bin/bash", "-c", cmd, nullptr};
+  child_spec spec;
+  spec.argv = argv;
+  spec.bound_ms = bound_ms;
+  const child_result r = vpnc_child_run(spec);
+  if (!r.started) {
+    VPN_LOG("fork failed\n");
+    return -1;
   }
-  vpnc_close_from(3);
-}
-
-[[noreturn]] void exec_bash(const char* cmd) {
-  execl("/bin/bash", "/bin/bash", "-c", cmd, static_cast<char*>(nullptr));
-  perror("execl failed");
-  _exit(0);
-}
-
-int reap(pid_t pid, int options, int* status) {
-  for (;;) {
-    const pid_t r = waitpid(pid, status, options);
-    if (r >= 0 || errno != EINTR) return r;
+  if (r.timed_out) {
+    VPN_LOG("command did not end within %d s, stopped: [ %s ]\n", bound_ms / 1000, cmd);
+    return -1;
   }
-}
-
-// Runs `cmd` under bash in a process group of its own and waits at most
-// `bound` seconds; then the group is killed. The exit status, or -1.
-int run_bounded(const char* cmd, int bound) {
-  const pid_t pid = fork();
-  if (pid < 0) {
-    perror("fork failed");
-    VPNC_EXIT(1, "fork failed\n");
-  }
-  if (pid == 0) {
-    setpgid(0, 0);
-    prepare_child();
-    exec_bash(cmd);
-  }
-  setpgid(pid, pid);
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  int status = 0;
-  for (;;) {
-    const pid_t r = reap(pid, WNOHANG, &status);
-    if (r == pid) return status;
-    if (r < 0) return -1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec - start.tv_sec >= bound) {
-      VPN_LOG("command did not end within %d s, stopped: [ %s ]\n", bound, cmd);
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      reap(pid, 0, &status);
-      return -1;
-    }
-    timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
+  return r.status;
 }
 
 }  // namespace
 
 // Firefox ------------------------------------------------------------------
+
+bool last_prefs_js_line_of(const std::string& text, char* out, size_t capacity,
+                           bool (*accept)(const char* path, size_t len)) {
+  if (text.empty()) return false;
+  std::FILE* fp = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  if (!fp) return false;
+  const bool found = last_prefs_js_line(fp, out, capacity, accept);
+  std::fclose(fp);
+  return found;
+}
 
 bool last_prefs_js_line(FILE* fp, char* out, size_t capacity, bool (*accept)(const char* path, size_t len)) {
   char line[kCaptureSize];
@@ -288,15 +254,16 @@ int get_ff_prefs_filepath(char* path) {
   char cmd[kCmdSize];
   std::snprintf(cmd, sizeof cmd, "find ~/.mozilla/firefox/ -name %s", "prefs.js");
   VPN_LOG("get_ff_prefs_filepath: exec cmd:[%s]\n", cmd);
-  pid_t pid = -1;
-  FILE* fp = vpnc_popen_read(cmd, &pid);
-  if (!fp) {
+  std::string text;
+  int status = -1;
+  const bool done = read_tool_output(cmd, 1 << 20, &text, &status);
+  if (!done && status == -1) {
     VPN_LOG("can't popen outside proxy configure\n");
     return 2;
   }
   // One profile, the one the profile editor takes.
-  last_prefs_js_line(fp, path, kCaptureSize);
-  if (ended_badly(vpnc_pclose(fp, pid))) VPN_LOG("pclose() error\n");
+  if (done) last_prefs_js_line_of(text, path, kCaptureSize);
+  if (!done || ended_badly(status)) VPN_LOG("pclose() error\n");
   VPN_LOG("firefox prefs.js file path: %s\n", path);
   return 0;
 }
@@ -459,19 +426,17 @@ int get_gsettings_value_forschemaandkey(const char* schema, const char* key, cha
   char cmd[kCmdSize];
   std::snprintf(cmd, sizeof cmd, "gsettings get %s %s", schema, key);
   VPN_LOG("exec cmd: [ %s ]\n", cmd);
-  pid_t pid = -1;
-  FILE* fp = vpnc_popen_read(cmd, &pid);
-  if (!fp) {
+  capture out;
+  bool bad = false;
+  if (!run_capture(cmd, &out, &bad)) {
     VPN_LOG("can't popen outside proxy configure\n");
     return 2;
   }
-  capture out;
-  read_all(fp, &out);
   if (out.len > 0) {
     drop_newline(&out);
     unquote_gsettings(out.text, out.len, value);
   }
-  return ended_badly(vpnc_pclose(fp, pid)) ? 2 : 0;
+  return bad ? 2 : 0;
 }
 
 int set_gsettings_value_forschemaandkey(const char* schema, const char* key, const char* value) {
@@ -510,7 +475,7 @@ int set_gsettings_value_forschemaandkey(const char* schema, const char* key, con
     return 1;
   }
   VPN_LOG("exec cmd: [ %s ]\n", cmd);
-  const int status = run_bounded(cmd, kWriteBoundSeconds);
+  const int status = run_bounded(cmd, kWriteBoundSeconds * 1000);
   if (ended_badly(status)) {
     VPN_LOG("set_gsettings_value_forschemaandkey: gsettings ended badly (status %d)\n", status);
     return 1;
@@ -523,22 +488,15 @@ int fork_exec(char* cmd, int nowait) {
   const size_t n = std::strlen(cmd);
   if (cmd[n - 1] == '&') cmd[n - 1] = '\0';
   if (!*cmd) return 0;
-  const pid_t pid = fork();
-  if (pid < 0) {
-    perror("fork failed");
-    VPNC_EXIT(1, "fork failed\n");
+  const char* argv[] = {"/bin/bash", "-c", cmd, nullptr};
+  child_spec spec;
+  spec.argv = argv;
+  spec.bound_ms = kToolBoundMs;
+  if (nowait) {
+    if (!vpnc_child_start_detached(spec)) VPN_LOG("fork failed\n");
+  } else if (const child_result r = vpnc_child_run(spec); r.timed_out) {
+    VPN_LOG("command did not end within %d s, stopped: [ %s ]\n", kToolBoundMs / 1000, cmd);
   }
-  if (pid == 0) {
-    if (nowait) {
-      // The command runs in a grandchild that init adopts and reaps.
-      const pid_t grandchild = fork();
-      if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
-    }
-    prepare_child();
-    exec_bash(cmd);
-  }
-  int status = 0;
-  reap(pid, 0, &status);
   return 0;
 }
 

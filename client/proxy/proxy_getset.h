@@ -53,8 +53,8 @@ int get_gsettings_value_forschemaandkey(const char* schema, const char* key, cha
 int set_gsettings_value_forschemaandkey(const char* schema, const char* key, const char* value);
 // Runs `cmd` (a trailing '&' is dropped in place) under /bin/bash -c. With
 // `nowait` 0 it returns once the command has ended; otherwise at once, and the
-// command never stays behind as a zombie. Always 0; a failed fork ends the
-// process with status 1.
+// command never stays behind as a zombie. Both are bounded like every tool
+// run. Always 0; a command that cannot be started is logged.
 int fork_exec(char* cmd, int nowait);
 
 int get_gnome_proxy_type(_proxy_setting* s);

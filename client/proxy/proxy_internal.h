@@ -12,15 +12,12 @@ std::unique_lock<std::mutex> proxy_lock_take();
 bool proxy_teardown_has_begun();  // caller holds the lock
 void setvpnproxy_locked();        // caller holds the lock
 
-// Runs `argv` (argv[0] a path) without a shell, in a process group of its
-// own, its output discarded, and waits at most `bound` seconds; then the group
-// is killed. Its wait status (SIGKILL when it was stopped), or -1 when it
-// cannot start.
-int proxy_run_argv(const std::vector<std::string>& argv, int bound);
-
 // The last whole line of `fp` that names a prefs.js (ends in "/prefs.js")
 // into `out`, a buffer of `capacity` bytes (at most 1024). A line longer than
 // the buffer holds is passed over, never taken in pieces; so is one that
 // `accept` (when given) refuses. False, `out` as it was, when none is taken.
+// The same over a tool's whole output.
+bool last_prefs_js_line_of(const std::string& text, char* out, std::size_t capacity,
+                           bool (*accept)(const char* path, std::size_t len) = nullptr);
 bool last_prefs_js_line(std::FILE* fp, char* out, std::size_t capacity,
                         bool (*accept)(const char* path, std::size_t len) = nullptr);

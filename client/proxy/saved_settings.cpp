@@ -5,8 +5,7 @@
 // every key, deeper, inside its __SCOPED__ block. A value is the text after
 // the key and one blank up to the line feed; a value longer than its
 // capacity is refused whole, never cut.
-#include <sys/wait.h>
-
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -14,7 +13,7 @@
 
 #include "client/diag.h"
 #include "client/proxy/proxy.h"
-#include "platform/signals.h"
+#include "client/cmd_runner.h"
 
 namespace {
 constexpr const char kLogModule[] = "vpn_states";
@@ -24,34 +23,46 @@ constexpr std::size_t kHostPortCapacity = 31;
 constexpr std::size_t kItemCapacity = 30;
 constexpr std::size_t kItemsCapacity = 1023;
 constexpr std::size_t kLineLimit = 65536;  // longer lines are dropped whole
+constexpr std::size_t kOutputLimit = 1 << 20;
 
 std::string scutil_command = "scutil --proxy\n";
 
 enum { kToolOk = 0, kToolNotStarted = 2, kToolAbnormal = 3 };
 
+// Set when scutil ran past its bound in this round of readers.
+std::atomic<bool> g_stalled{false};
+
 // Runs the tool and hands every whole line (line feed removed) to `each`.
+// A run past its bound is a failed read: its lines are not used.
 int run_scutil(const std::function<void(const std::string&)>& each) {
-  std::fflush(nullptr);
-  pid_t pid = -1;
-  std::FILE* p = vpnc_popen_read(scutil_command.c_str(), &pid);
-  if (!p) return kToolNotStarted;
+  if (g_stalled.load()) {
+    VPN_LOG("scutil did not answer in time before, not run again for these settings");
+    return kToolAbnormal;
+  }
+  std::string out;
+  int status = -1;
+  if (!read_tool_output(scutil_command.c_str(), kOutputLimit, &out, &status)) {
+    if (status == -1) return kToolNotStarted;
+    g_stalled.store(true);
+    return kToolAbnormal;
+  }
   std::string line;
   bool too_long = false;
-  char piece[4096];
-  while (std::fgets(piece, sizeof piece, p)) {
-    const std::size_t n = std::strlen(piece);
-    const bool ends = n > 0 && piece[n - 1] == '\n';
+  for (std::size_t at = 0; at < out.size();) {
+    std::size_t end = out.find('\n', at);
+    const bool ends = end != std::string::npos;
+    if (!ends) end = out.size();
     if (!too_long) {
-      line.append(piece, ends ? n - 1 : n);
+      line.append(out, at, end - at);
       if (line.size() > kLineLimit) too_long = true;
     }
+    at = ends ? end + 1 : end;
     if (!ends) continue;
     if (!too_long) each(line);
     line.clear();
     too_long = false;
   }
   if (!line.empty() && !too_long) each(line);
-  const int status = vpnc_pclose(p, pid);
   if (status == -1 || (status & 0x7f) != 0 || ((status >> 8) & 0xff) != 0) return kToolAbnormal;
   return kToolOk;
 }
@@ -102,6 +113,8 @@ constexpr protocol_keys kProtocols[] = {
     {"gopher=", "GopherProxy :", "GopherPort :", "GopherEnable :"},
 };
 }  // namespace
+
+void saved_settings_round_begin() { g_stalled.store(false); }
 
 void proxy_set_scutil_command(const char* cmd) { scutil_command = cmd ? cmd : "scutil --proxy\n"; }
 

@@ -12,6 +12,7 @@ import re
 import socket
 import sys
 import threading
+import time
 
 import pytest
 
@@ -23,7 +24,8 @@ import scenario  # noqa: E402
 import squid as sqm  # noqa: E402
 import sysconfig_store  # noqa: E402
 from scenario import gateway  # noqa: E402,F401  (fixture)
-from tunnel_session import PREFERENCES, HostState, TunnelSession, log_count, wait_until  # noqa: E402
+from tunnel_session import (PREFERENCES, HostState, HungTool, TunnelSession, log_count,  # noqa: E402
+                            wait_until)
 
 pytestmark = [
     pytest.mark.skipif(
@@ -160,6 +162,29 @@ def test_browser_mode_through_squid_disables_the_inside_proxy_and_writes_back(te
     sess.assert_ended()
     sess.assert_host_put_back()  # the service's settings come back exactly
     assert installed(testhost) == [pac]
+
+
+def test_hung_scutil_holds_the_bring_up_for_one_bound_and_sigterm_ends_it(testhost, gateway, squid, tmp_path):
+    sq = squid()
+    gw = gateway(g.Scenario(resources=[g.Resource("10.99.0.0", "255.255.255.0")]))
+    sess = session_with_user_proxies(testhost, gw)
+    hung = HungTool(testhost, tmp_path, "scutil", args="--proxy")
+    testhost.start_daemon(tools=hung.tools())
+    lch = lm.Launcher(testhost).connect()
+    lch.send_package(scenario.package(lm, navtype="standalone", proxy_type=lm.OUTPROXY_HTTP,
+                                      proxy_ip=sq.address, proxy_port=sq.port("open")))
+    assert wait_until(lambda: hung.calls(), 30), testhost.describe_daemon()
+    # the end is asked for while the bring-up waits on the hung reader
+    sent = time.monotonic()
+    testhost.signal_daemon()
+    sess.assert_ended(30)
+    assert time.monotonic() - sent < 30
+    # one run stopped at its bound; the settings' other reads did not start it again
+    assert hung.gone(hung.calls()[0])
+    assert len(hung.calls()) == 1
+    testhost.wait_log(r"did not end within 10 s, stopped; its output is not used$", 10)
+    sess.assert_host_put_back()
+    lch.close()
 
 
 # ------------------------------------------------------------- inside proxy

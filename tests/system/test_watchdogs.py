@@ -2,6 +2,7 @@
 watch and the one-shot inside-proxy thread end to end in the test host,
 against a gateway that names a short keepalive interval."""
 
+import functools
 import os
 import re
 import sys
@@ -14,7 +15,7 @@ import gateway as g  # noqa: E402
 import scenario  # noqa: E402
 import sysconfig_store  # noqa: E402
 from scenario import gateway  # noqa: E402,F401  (fixture)
-from tunnel_session import (CLIENT_IP, NEXT_HOP, TunnelSession, log_count,  # noqa: E402
+from tunnel_session import (CLIENT_IP, NEXT_HOP, HungTool, TunnelSession, log_count,  # noqa: E402
                             store_contents)
 
 pytestmark = pytest.mark.skipif(
@@ -166,6 +167,29 @@ def test_browser_watch_ends_the_session_once_the_browser_is_gone(testhost, gatew
     sess.assert_ended()
     sess.assert_host_put_back()
     assert sess.logouts() == [] and gw.logouts == []
+
+
+@pytest.mark.time_limit(150)
+def test_hung_browser_count_is_stopped_at_its_bound_and_sigterm_ends_the_daemon(
+        testhost, gateway, tmp_path):
+    hung = HungTool(testhost, tmp_path, "ps")
+    testhost.start_daemon = functools.partial(testhost.start_daemon, tools=hung.tools())
+    sess = TunnelSession(testhost, gateway(g.Scenario())).start(navtype="Firefox")
+    wait_for(lambda: hung.calls(), 30, "the first count", testhost)
+    first = hung.calls()[0]
+    # past the tool's bound its whole group goes, its child too, the count
+    # is a failed read and the watch asks again
+    wait_for(lambda: hung.gone(first), 30, "the hung ps and its child ended", testhost)
+    testhost.wait_log(r"browser_closed_or_not:get popen file failed$", 30)
+    wait_for(lambda: len(hung.calls()) >= 2, 30, "the next count", testhost)
+    assert testhost.daemon_status is None
+    assert log_count(testhost, "browser is quit, vpnc should exit!") == 0
+    # the end comes while the watch waits on a hung ps again
+    sent = time.monotonic()
+    testhost.signal_daemon()
+    sess.assert_ended(30)
+    assert time.monotonic() - sent < 30
+    sess.assert_host_put_back()
 
 
 def service_proxies(testhost) -> dict:

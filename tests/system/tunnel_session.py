@@ -98,6 +98,38 @@ def wait_until(pred, timeout: float, step: float = 0.05) -> bool:
     return bool(pred())
 
 
+class HungTool:
+    """A stand-in for the tool `name` that, on a call with the arguments
+    `args` (every call when None), starts a child of its own and hangs;
+    other calls go on to the usual stand-in. calls() lists each hung call as
+    (pid of the tool, pid of its child), pids of the test host."""
+
+    def __init__(self, testhost, tmp_path, name: str, args: str | None = None):
+        self.th = testhost
+        self.name = name
+        self.path = tmp_path / name
+        hang = f'sleep 600 & echo "$$ $!" >> /tmp/hung-{name}; wait'
+        body = hang if args is None else (
+            f'if [ "$*" = "{args}" ]; then {hang}; fi\n'
+            f'exec {th_mod.REPO}/tools/bin/{name} "$@"')
+        self.path.write_text("#!/bin/sh\n" + body + "\n")
+        self.path.chmod(0o755)
+
+    def tools(self) -> dict:
+        tools = {p.name: p for p in th_mod.default_tools()}
+        tools[self.name] = self.path
+        return tools
+
+    def calls(self) -> list[tuple[int, int]]:
+        f = self.th.tmp_dir / f"hung-{self.name}"
+        lines = f.read_text().splitlines() if f.exists() else []
+        return [tuple(int(w) for w in ln.split()) for ln in lines if len(ln.split()) == 2]
+
+    def gone(self, call) -> bool:
+        """Both processes of a hung call have ended (and been reaped)."""
+        return all(self.th.outer_pid(p) is None for p in call)
+
+
 class TunnelSession:
     """The daemon in `testhost` against the gateway `gw`; see the module text."""
 

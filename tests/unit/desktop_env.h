@@ -102,6 +102,11 @@ class DesktopEnv {
     setenv("GSETTINGS_BACKEND", "keyfile", 1);
     const char* path = std::getenv("PATH");
     setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    // The daemon's tools get PATH and HOME only: gsettings finds its
+    // keyfile backend through a wrapper first on PATH.
+    spit(bin + "/gsettings", "#!/bin/sh\nXDG_CONFIG_HOME=" + shell_quote(root_ + "/config") +
+                                 " GSETTINGS_BACKEND=keyfile exec /usr/bin/gsettings \"$@\"\n");
+    chmod((bin + "/gsettings").c_str(), 0755);
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd)) old_cwd_ = cwd;
     if (chdir(work.c_str()) != 0) std::abort();

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/popen_rw.h"
 #include "tests/unit/desktop_env.h"
 
 using namespace desktop_test;
@@ -229,29 +228,6 @@ TEST(PrimaryInterface, SilentScutilIsStoppedAtTheBound) {
   while (!dead() && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(dead());
-}
-
-TEST(PopenRw, BothWaysOnOneStreamAndTheStatus) {
-  popen_rw_t p = popen_rw("tr a-z A-Z; exit 3");
-  ASSERT_NE(p.stream, nullptr);
-  ASSERT_EQ(popen_rw_write(p, "hello\n", 6), 0);
-  popen_rw_shutdown_write(p);
-  char line[16] = {};
-  ASSERT_NE(std::fgets(line, sizeof line, p.stream), nullptr);
-  EXPECT_STREQ(line, "HELLO\n");
-  const int status = pclose_rw(&p, 30000);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
-  EXPECT_EQ(p.stream, nullptr);
-
-  // A command that has gone: the write fails, the caller lives on.
-  popen_rw_t gone = popen_rw("exit 0");
-  ASSERT_NE(gone.stream, nullptr);
-  char c;
-  popen_rw_read_timeout(gone, 30000);
-  EXPECT_EQ(std::fread(&c, 1, 1, gone.stream), 0u);
-  std::string big(1 << 20, 'x');
-  EXPECT_EQ(popen_rw_write(gone, big.data(), big.size()), -1);
-  EXPECT_EQ(pclose_rw(&gone, 30000), 0);
 }
 
 }  // namespace

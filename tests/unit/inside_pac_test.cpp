@@ -23,11 +23,11 @@ class InsidePac : public ProxyRoot {
     add(m_pResouceList, "0.0.0.0", "0.0.0.0");
     full_tunnel(true);
     one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "manual.example", "HTTPPort": 8080})j");
-    // A curl that records its arguments, waits while curl.hold exists and
+    // A curl that records its arguments and environment, waits while curl.hold exists and
     // curl.release does not, sleeps curl.delay seconds, writes curl.body
     // (when there is one) to its -o file and exits with curl.exit (or 0).
     const std::string r = "'" + root_ + "/curl.";
-    write_file(root_ + "/curl", "#!/bin/sh\necho \"$@\" >> " + r + "args'\nout=\n"
+    write_file(root_ + "/curl", "#!/bin/sh\necho \"$@\" >> " + r + "args'\nenv >> " + r + "env'\nout=\n"
                "while [ $# -gt 0 ]; do [ \"$1\" = -o ] && out=\"$2\"; shift; done\n"
                "if [ -f " + r + "hold' ]; then while [ ! -f " + r + "release' ]; do sleep 0.05; done; fi\n"
                "[ -f " + r + "delay' ] && sleep \"$(cat " + r + "delay')\"\n"
@@ -163,7 +163,7 @@ TEST_F(InsidePac, DownloadedScriptDecidesTheRest) {
   EXPECT_TRUE(log.has("download url script for inside proxy directly"));
   ASSERT_EQ(curl_calls().size(), 1u);
   // One literal transfer of http or https, no configuration of curl's own read.
-  EXPECT_EQ(curl_calls()[0], "-q --globoff --proto =http,https -m 3 -o " + root_ +
+  EXPECT_EQ(curl_calls()[0], "-q --globoff --proto =http,https -m 3 --max-filesize 4M --noproxy * -o " + root_ +
                                  "/usr/local/tevra_vpn/tev_prox.tmp http://wpad.corp/proxy.pac\"$(touch /tmp/x)");
   const std::string text = read_text(installed().at(0));
   EXPECT_EQ(text.rfind("function __InProxyForURL(url, host) {\n", 0), 0u);
@@ -183,9 +183,14 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
     size_t curl_runs;
     int waits;
     const char* log;
+    std::uintmax_t size = 0;  // the body padded to this size
   };
+  const char* script = "function FindProxyForURL(url, host) { return \"PROXY big.corp:1\"; }\n";
   const row rows[] = {
       {"nothing downloaded", nullptr, "http://wpad.corp/p.pac", 3, 3, "failed to download the url script for inside proxy"},
+      // curl stops at the limit itself; a file past it is not taken either way.
+      {"past the size limit", script, "http://wpad.corp/p.pac", 3, 3, "is larger than 4194304, not used",
+       (4u << 20) + 1},
       {"not a script", "<html>error</html>\n", "http://wpad.corp/p.pac", 1, 0,
        "failed to download the url script for inside proxy"},
       {"no http URL", nullptr, "https://wpad.corp/p.pac", 0, 0, "inside proxy url format not include http invalid"},
@@ -205,6 +210,7 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
     std::filesystem::remove(root_ + "/curl.args");
     std::filesystem::remove(root_ + "/curl.body");
     if (r.body) write_file(root_ + "/curl.body", r.body);
+    if (r.size) std::filesystem::resize_file(root_ + "/curl.body", r.size);
     write_file(inside_pac(), "stale");
     inside(PROXY_SCRIPT, r.url);
     LogCapture log;
@@ -219,6 +225,21 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
   }
 }
 
+// Proxy and key-log variables of the daemon's environment would send the
+// direct download through a proxy or have curl write TLS secrets.
+TEST_F(InsidePac, CurlSeesNoneOfTheDaemonsEnvironment) {
+  const char* names[] = {"http_proxy", "HTTPS_PROXY", "ALL_PROXY", "SSLKEYLOGFILE", "CURL_HOME"};
+  for (const char* n : names) setenv(n, "http://192.0.2.1:1/", 1);
+  write_file(root_ + "/curl.body", "function FindProxyForURL(u, h) { return \"DIRECT\"; }\n");
+  const std::string path = root_ + "/usr/local/tevra_vpn/tev_prox.tmp";
+  const int rc = directdownload(path.c_str(), "http://wpad.corp/p.pac");
+  for (const char* n : names) unsetenv(n);
+  EXPECT_EQ(rc, 3);
+  const std::string env = read_text(root_ + "/curl.env");
+  EXPECT_NE(env.find("PATH="), std::string::npos) << env;
+  for (const char* n : names) EXPECT_EQ(env.find(n), std::string::npos) << n << "\n" << env;
+}
+
 TEST_F(InsidePac, ProxiedDownloadArguments) {
   s.proxy_type = OUTPROXY_NTLM;
   s.proxy_ip = ip4("192.0.2.8");
@@ -229,7 +250,7 @@ TEST_F(InsidePac, ProxiedDownloadArguments) {
   const std::string path = root_ + "/usr/local/tevra_vpn/tev_prox.tmp";
   EXPECT_EQ(proxydownload(path.c_str(), "http://wpad.corp/p.pac", &s), 3);
   ASSERT_EQ(curl_calls().size(), 1u);
-  EXPECT_EQ(curl_calls()[0], "-q --globoff --proto =http,https -m 3 --proxy 192.0.2.8:3128 --proxy-ntlm --proxy-user dom user:p;w$(x) -o " + path +
+  EXPECT_EQ(curl_calls()[0], "-q --globoff --proto =http,https -m 3 --max-filesize 4M --proxy 192.0.2.8:3128 --proxy-ntlm --proxy-user dom user:p;w$(x) -o " + path +
                                  " http://wpad.corp/p.pac");
   s.proxy_type = OUTPROXY_NONE;
   EXPECT_EQ(proxydownload(path.c_str(), "http://wpad.corp/p.pac", &s), 1);

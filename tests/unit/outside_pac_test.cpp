@@ -181,6 +181,7 @@ TEST_F(OutsidePac, UserFileThatIsNoPlainReadableFileIsNotCopied) {
     std::function<void(const std::string& path)> make;
     const char* log;
   };
+  int n = 0;
   const row rows[] = {
       // Opened with blocking, a FIFO would hold the bring-up until a writer came.
       {"FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }, "is not a regular file"},
@@ -208,8 +209,19 @@ TEST_F(OutsidePac, UserFileThatIsNoPlainReadableFileIsNotCopied) {
          chmod(p.c_str(), 0640);
        },
        "is not readable by others"},
+      // Its own bits let everyone read it, but its folder (reached through a
+      // link) lets nobody else in.
+      {"in a folder others cannot enter",
+       [&](const std::string& p) {
+         const std::string dir = root_ + "/private-" + std::to_string(n);
+         std::filesystem::create_directory(dir);
+         chmod(dir.c_str(), 0700);
+         write_file(dir + "/user.pac", script + "// secret-folder-text\n");
+         chmod((dir + "/user.pac").c_str(), 0644);
+         std::filesystem::create_symlink(dir + "/user.pac", p);
+       },
+       "is in a folder others cannot enter"},
   };
-  int n = 0;
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     proxy_reset_for_test();

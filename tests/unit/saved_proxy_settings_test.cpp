@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+#include "platform/child_run.h"
+
 #include "tests/unit/log_capture.h"
 #include "tests/unit/proxy_fixture.h"
 
@@ -129,6 +133,34 @@ TEST_F(SavedProxySettings, AbnormalEndsAnswerThreeAndKeepWhatWasRead) {
     GetSavedUserProxyString(&saved);
     EXPECT_EQ(saved, "none");
   }
+}
+
+// A scutil that prints and then hangs: its run is stopped at the tool bound,
+// what it printed is not used, and the round's other readers do not start
+// it again, so the eight reads cost one bound, not eight.
+TEST_F(SavedProxySettings, HungToolCostsOneBoundPerRound) {
+  use_scutil_text(kScoped, "exec sleep 600");
+  saved_settings_round_begin();
+  LogCapture log;
+  const auto start = std::chrono::steady_clock::now();
+  std::string saved, url, bypass;
+  GetSavedUserProxyString(&saved);
+  EXPECT_EQ(GetSavedUserProxyScriptFileName(&url), 3);
+  EXPECT_EQ(getbypass(&bypass), 3);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(saved, "none");
+  EXPECT_EQ(url, "");
+  EXPECT_EQ(bypass, "");
+  EXPECT_TRUE(log.has("did not end within 10 s, stopped"));
+  EXPECT_TRUE(log.has("not run again"));
+  EXPECT_GE(took, std::chrono::milliseconds(kToolBoundMs));
+  EXPECT_LT(took, std::chrono::milliseconds(2 * kToolBoundMs));
+  // The next round asks the tool again.
+  use_scutil_text(kScoped);
+  saved_settings_round_begin();
+  saved.clear();
+  GetSavedUserProxyString(&saved);
+  EXPECT_EQ(saved, "https=secure.example.com:8443;http=proxy.example.com:8080");
 }
 
 TEST_F(SavedProxySettings, StandInRendersTheStoreForTheReaders) {
