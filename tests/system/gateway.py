@@ -421,6 +421,7 @@ class Scenario:
     close_after_config: bool = False  # close once the configuration is sent
     wait_t: bool = True               # wait for 'T' before sending 'U' (else Q and U at once)
     chunk: int = 0                    # >0: the records go out in TLS records of this size
+    chunk_gap: float = 0.0            # seconds between those TLS records (a trickling gateway)
     t_timeout: float = 30.0
 
     # relay
@@ -817,6 +818,8 @@ class GatewayConnection:
             self._send_tls(data)
             return
         for i in range(0, len(data), n):
+            if i and self.scenario.chunk_gap and self._drop.wait(self.scenario.chunk_gap):
+                return
             self._send_tls(data[i:i + n])
 
     def _serve(self) -> None:

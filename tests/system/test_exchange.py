@@ -6,6 +6,7 @@ import re
 import signal
 import ssl
 import sys
+import time
 
 import pytest
 
@@ -139,6 +140,28 @@ def test_refused_configuration_answers_connect_fail(testhost, gateway, case):
     if "reply" in case:
         conn = [c for c in gw.connections if c.kind == "tunnel"][0]
         assert conn.trailing == b""    # no 'P' (nor anything else) after a refused reply
+
+
+EXCHANGE_BOUND = 60  # the whole record sequence, s (client/session/config_receivers.h)
+
+
+@needs_exchange
+@pytest.mark.time_limit(EXCHANGE_BOUND + 90)
+def test_trickling_records_are_given_up_within_the_whole_exchange_bound(testhost, gateway):
+    """A byte a second: no single read waits long, yet the records would take
+    148 s; the exchange is given up once its bound is over, as the failed
+    exchange it is."""
+    gw = gateway(g.Scenario(chunk=1, chunk_gap=1.0))
+    testhost.start_daemon()
+    lch = launcher_mod.Launcher(testhost).connect()
+    lch.send_package(scenario.package(launcher_mod))
+    testhost.wait_log(r"RECEIVE COMMONCONFIG REQUEST$", 30)
+    t0 = time.monotonic()
+    assert scenario.read_verdict(lch, EXCHANGE_BOUND + 40) == "FAIL"
+    assert EXCHANGE_BOUND - 2 <= time.monotonic() - t0 <= EXCHANGE_BOUND + 30
+    testhost.wait_log(r"config_receive_qn2:the configuration records did not all arrive within %d s, "
+                      r"given up$" % EXCHANGE_BOUND, 5)
+    assert testhost.wait_daemon_exit(30) == 0
 
 
 def _cut_cases():
