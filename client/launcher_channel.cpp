@@ -591,14 +591,23 @@ void retire(ExtraShare& conn) {
 
 // Workers alive: replaced ones finish within the send bound, so a peer
 // that connects again and again cannot pile threads up.
-std::mutex g_workers_mutex;
-std::condition_variable g_workers_cv;
-int g_workers = 0;
+// Never destroyed: a detached worker may give its slot back while the
+// process ends.
+struct Workers {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int live = 0;
+};
+Workers& workers() {
+  static Workers* w = new Workers;
+  return *w;
+}
 
 void worker_gone() {
-  std::lock_guard<std::mutex> lk(g_workers_mutex);
-  --g_workers;
-  g_workers_cv.notify_all();
+  Workers& w = workers();
+  std::lock_guard<std::mutex> lk(w.mutex);
+  --w.live;
+  w.cv.notify_all();
 }
 
 struct WorkerSlot {
@@ -610,16 +619,18 @@ struct WorkerSlot {
 
 // Before the next accept: a slot for its worker.
 void wait_for_worker_slot() {
-  std::unique_lock<std::mutex> lk(g_workers_mutex);
-  if (g_workers < kExtraWorkersMax) return;
-  LOG_AS("sub_socket_listen_thread", "%d launcher connections still being served, next one waits", g_workers);
-  g_workers_cv.wait(lk, [] { return g_workers < kExtraWorkersMax; });
+  Workers& w = workers();
+  std::unique_lock<std::mutex> lk(w.mutex);
+  if (w.live < kExtraWorkersMax) return;
+  LOG_AS("sub_socket_listen_thread", "%d launcher connections still being served, next one waits", w.live);
+  w.cv.wait(lk, [&w] { return w.live < kExtraWorkersMax; });
 }
 
 void start_worker(const ExtraShare& conn) {
   {
-    std::lock_guard<std::mutex> lk(g_workers_mutex);
-    ++g_workers;
+    Workers& w = workers();
+    std::lock_guard<std::mutex> lk(w.mutex);
+    ++w.live;
   }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -637,8 +648,9 @@ void start_worker(const ExtraShare& conn) {
 }  // namespace
 
 int launcher_extra_workers() {
-  std::lock_guard<std::mutex> lk(g_workers_mutex);
-  return g_workers;
+  Workers& w = workers();
+  std::lock_guard<std::mutex> lk(w.mutex);
+  return w.live;
 }
 
 void* socket_sub_listen_thread(void* p) {
