@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "client/diag.h"
+#include "client/launcher_channel.h"
 #include "client/vpn_globals.h"
 
 namespace {
@@ -62,10 +63,14 @@ void vpnc_exit_reset_for_test() {
   t_exit_reserved = false;
   g_exit_reserved.store(false);
   g_exit_taken.store(false);
+  launcher_echoes_reset_for_test();
 }
 
 [[noreturn]] void vpnc_exit(int status, const char* module, const char* func, int line, const char* message) {
   if (!t_exit_reserved && g_exit_taken.exchange(true)) wait_for_the_first_caller();
+  // After a teardown, every terminate request read so far gets its echo
+  // before the launcher connections end, whoever ran the teardown.
+  if (g_exit_reserved.load()) launcher_send_owed_echoes();
   end_launcher_connection(connfd);
   close_listener(sockfdctl);
   if (message != nullptr) vpn_log(module, line, func, "%s", message);

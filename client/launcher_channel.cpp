@@ -15,12 +15,16 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/process_handler.h"
+#include "client/session/controller.h"
 #include "client/vpn_globals.h"
 
 namespace {
@@ -258,19 +262,18 @@ int fill_session_from_pkg(const uint8_t (&pkg)[kConfigPkgSize], vpnc_session* s)
   return 0;
 }
 
-int recv_config_pkg(int fd, config_pkg* out, int bound_ms) {
-  // One bound for the whole package: a peer sending a byte now and then
-  // must not keep the real launcher's package waiting behind it.
-  auto deadline = Clock::now() + std::chrono::milliseconds(bound_ms);
-  std::size_t got = 0;
-  while (got < kConfigPkgSize) {
-    ssize_t n = recv(fd, out->raw + got, kConfigPkgSize - got, MSG_DONTWAIT);
+namespace {
+// Reads what has arrived of a package: kPkgWhole, kPkgCut, or kPkgLate for
+// "not all there yet" (the caller's bound decides when that is final).
+int pkg_read_some(int fd, config_pkg* out, std::size_t* got) {
+  while (*got < kConfigPkgSize) {
+    ssize_t n = recv(fd, out->raw + *got, kConfigPkgSize - *got, MSG_DONTWAIT);
     if (n > 0) {
-      got += static_cast<std::size_t>(n);
+      *got += static_cast<std::size_t>(n);
     } else if (n == 0) {
       return kPkgCut;
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!wait_ready(fd, POLLIN, deadline)) return kPkgLate;
+      return kPkgLate;
     } else if (errno != EINTR) {
       return kPkgCut;
     }
@@ -278,39 +281,151 @@ int recv_config_pkg(int fd, config_pkg* out, int bound_ms) {
   return kPkgWhole;
 }
 
-int read_config(vpnc_session* s) {
-  if (sockfdctl.load() == -1) setup_listener();
+// A connection whose package is awaited; its bound runs from its own accept.
+struct PendingPkg {
+  int fd;
+  std::size_t got;
+  Clock::time_point deadline;
+  config_pkg pkg;
+};
+
+void set_blocking(int fd, bool on) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, on ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+// The listener is non-blocking while packages are awaited: a connection that
+// went between poll() and accept() must not hold the other ones.
+struct NonBlockingListener {
+  explicit NonBlockingListener(int f) : fd(f) { set_blocking(fd, false); }
+  ~NonBlockingListener() { set_blocking(fd, true); }
+  NonBlockingListener(const NonBlockingListener&) = delete;
+  NonBlockingListener& operator=(const NonBlockingListener&) = delete;
+  const int fd;
+};
+
+// Takes one connection into `pending`; false when accept failed for want of
+// something (descriptors above all) and the listener should rest a while.
+bool accept_pending(int lfd, std::vector<PendingPkg>& pending) {
+  int fd = vpnc_accept_cloexec(lfd);
+  if (fd == -1) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+    LOG_AS("read_config", "accept failed\n");
+    return false;
+  }
+  // macOS hands the listener's O_NONBLOCK on to the accepted socket; the
+  // launcher connection is served blocking later on.
+  set_blocking(fd, true);
+  LOG_AS("read_config", "accept success\n");
+  bound_sends(fd);
+  pending.push_back(PendingPkg{fd, 0, Clock::now() + std::chrono::seconds(kPackageReadBoundSec), {}});
+  return true;
+}
+}  // namespace
+
+int recv_config_pkg(int fd, config_pkg* out, int bound_ms) {
+  // One bound for the whole package: a peer sending a byte now and then
+  // must not keep the real launcher's package waiting behind it.
+  auto deadline = Clock::now() + std::chrono::milliseconds(bound_ms);
+  std::size_t got = 0;
   for (;;) {
-    int fd = vpnc_accept_cloexec(sockfdctl.load());
-    if (fd == -1) {
-      VPN_LOG("accept failed\n");
-      usleep(100 * 1000);  // keeps a lack of descriptors from spinning
-      continue;
-    }
-    VPN_LOG("accept success\n");
-    // A connection refused for its magic stays open (the launcher may keep
-    // it); the newest one is the launcher connection.
-    connfd.store(fd);
-    bound_sends(fd);
-    int got = recv_config_pkg(fd, &g_last_pkg);
-    if (got != kPkgWhole) {
-      if (got == kPkgLate)
-        VPN_LOG("the whole package did not arrive within %d s, connection dropped", kPackageReadBoundSec);
-      else
-        VPN_LOG("connection ended or failed before the whole package arrived");
-      drop_connfd(fd);
-      continue;
-    }
-    if (load_be32(g_last_pkg.raw + config_pkg_off::magic) != CONFIG_PKG_MAGIC) {
-      VPN_LOG("read finish but pkg is invalid");
-      continue;
-    }
-    return fill_session_from_pkg(g_last_pkg.raw, s);
+    int r = pkg_read_some(fd, out, &got);
+    if (r != kPkgLate) return r;
+    if (!wait_ready(fd, POLLIN, deadline)) return kPkgLate;
   }
 }
 
+int read_config(vpnc_session* s) {
+  if (sockfdctl.load() == -1) setup_listener();
+  NonBlockingListener listener(sockfdctl.load());
+  // Every connection is read side by side, each within its own bound: peers
+  // that trickle or stay silent hold no one behind them. A refused package
+  // closes its connection at once, so refusals cannot fill the descriptor
+  // table either.
+  std::vector<PendingPkg> pending;
+  pending.reserve(kPendingPackagesMax);
+  auto accept_rest_until = Clock::now();
+  std::vector<pollfd> pfds;
+  for (;;) {
+    const auto now = Clock::now();
+    const bool may_accept = pending.size() < kPendingPackagesMax && now >= accept_rest_until;
+    pfds.clear();
+    pfds.push_back(pollfd{listener.fd, static_cast<short>(may_accept ? POLLIN : 0), 0});
+    auto wake = now + std::chrono::seconds(kPackageReadBoundSec);
+    if (!may_accept && pending.size() < kPendingPackagesMax && accept_rest_until < wake) wake = accept_rest_until;
+    for (const PendingPkg& p : pending) {
+      pfds.push_back(pollfd{p.fd, POLLIN, 0});
+      if (p.deadline < wake) wake = p.deadline;
+    }
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+    poll(pfds.data(), pfds.size(), static_cast<int>(left < 0 ? 0 : left));
+
+    for (std::size_t i = 0; i < pending.size();) {
+      PendingPkg& p = pending[i];
+      int r = (pfds[i + 1].revents != 0) ? pkg_read_some(p.fd, &p.pkg, &p.got) : kPkgLate;
+      if (r == kPkgLate && Clock::now() < p.deadline) {
+        ++i;
+        continue;
+      }
+      if (r == kPkgLate)
+        VPN_LOG("the whole package did not arrive within %d s, connection dropped", kPackageReadBoundSec);
+      else if (r == kPkgCut)
+        VPN_LOG("connection ended or failed before the whole package arrived");
+      else if (load_be32(p.pkg.raw + config_pkg_off::magic) != CONFIG_PKG_MAGIC)
+        VPN_LOG("read finish but pkg is invalid");
+      if (r == kPkgWhole && load_be32(p.pkg.raw + config_pkg_off::magic) == CONFIG_PKG_MAGIC) {
+        std::memcpy(g_last_pkg.raw, p.pkg.raw, kConfigPkgSize);
+        connfd.store(p.fd);
+        // The package is in: connections still on their way to one are let go.
+        std::size_t others = 0;
+        for (std::size_t j = 0; j < pending.size(); ++j) {
+          if (j != i) {
+            close(pending[j].fd);
+            ++others;
+          }
+        }
+        if (others > 0)
+          VPN_LOG("%zu other connections awaiting a package dropped", others);
+        return fill_session_from_pkg(g_last_pkg.raw, s);
+      }
+      close(p.fd);
+      pfds.erase(pfds.begin() + static_cast<long>(i) + 1);
+      pending.erase(pending.begin() + static_cast<long>(i));
+    }
+    if (may_accept && (pfds[0].revents & POLLIN) && !accept_pending(listener.fd, pending))
+      accept_rest_until = Clock::now() + std::chrono::milliseconds(100);  // keeps a lack of descriptors from spinning
+  }
+}
+
+namespace {
+// The signal thread's teardown reads the session record while the package is
+// awaited: the launch fields go in under the controller's mutex, never beside
+// a teardown. Once a forced end is under way it ends the process; nothing
+// goes in any more.
+void publish_launch_fields(vpnc_session* s, const vpnc_session& taken) {
+  for (;;) {
+    if (!vpn_dtor_interrupted() && pthread_mutex_trylock(&mutex) == 0) {
+      if (!vpn_dtor_interrupted()) break;
+      pthread_mutex_unlock(&mutex);
+    }
+    if (vpn_dtor_interrupted()) {
+      for (;;) pause();
+    }
+    usleep(10 * 1000);
+  }
+  vpnc_session_take_launch_fields(s, taken);
+  pthread_mutex_unlock(&mutex);
+}
+}  // namespace
+
 void read_launcher_config(vpnc_session* s) {
-  while (read_config(s) != 0) {
+  for (;;) {
+    // Filled aside: nothing of a refused package reaches the record.
+    vpnc_session taken;
+    if (read_config(&taken) == 0) {
+      publish_launch_fields(s, taken);
+      return;
+    }
     LOG_AS("main", "configuration package refused, waiting for the next one");
     int fd = connfd.load();
     if (fd != -1 && pkg_is_commandline(g_last_pkg) &&
@@ -318,9 +433,6 @@ void read_launcher_config(vpnc_session* s) {
       LOG_AS("main", "Failed to send fail response to cmdline");
     }
     if (fd != -1) drop_connfd(fd);
-    // Nothing of a refused package may reach the handshake.
-    vpnc_session_reset(s);
-    s->version_index = 2;
   }
 }
 
@@ -344,6 +456,52 @@ void build_fifo_record(uint64_t byte_in, uint64_t byte_out, char (&out)[kFifoRec
   snprintf(out, sizeof out, "byte in:%" PRIu64 ", byte out:%" PRIu64, byte_in, byte_out);
 }
 
+namespace {
+// Connections whose terminate request was read and not yet answered. Each
+// stays open until the process ends: the first connection is never closed
+// after its package, and an extra connection's worker holds its share while
+// it serves the request.
+constexpr std::size_t kOwedEchoesMax = 2 * kExtraWorkersMax + 2;
+std::mutex g_echo_mutex;
+int g_owed_echo[kOwedEchoesMax];
+std::size_t g_owed_echoes = 0;
+bool g_echoes_sent = false;
+
+void owe_echo(int fd) {
+  std::lock_guard<std::mutex> lk(g_echo_mutex);
+  if (g_echoes_sent) return;  // the exit is under way: read too late
+  for (std::size_t i = 0; i < g_owed_echoes; ++i)
+    if (g_owed_echo[i] == fd) return;
+  if (g_owed_echoes == kOwedEchoesMax) {
+    LOG_AS("java_socket_process", "too many terminate requests at once, no echo on %d", fd);
+    return;
+  }
+  g_owed_echo[g_owed_echoes++] = fd;
+}
+}  // namespace
+
+void launcher_send_owed_echoes() {
+  std::lock_guard<std::mutex> lk(g_echo_mutex);
+  if (g_echoes_sent) return;
+  g_echoes_sent = true;
+  static constexpr uint8_t kEcho[4] = {0xDE, 0xED, 0xC0, 0xDE};
+  // One bound for all of them: a launcher that takes nothing holds the exit
+  // no longer than one reply would.
+  auto deadline = reply_deadline();
+  for (std::size_t i = 0; i < g_owed_echoes; ++i) {
+    LOG_AS("java_socket_process", "send terminate response code to java applet");
+    if (!send_all(g_owed_echo[i], kEcho, sizeof kEcho, deadline))
+      LOG_AS("java_socket_process", "Failed to send dead response to java applet");
+  }
+  g_owed_echoes = 0;
+}
+
+void launcher_echoes_reset_for_test() {
+  std::lock_guard<std::mutex> lk(g_echo_mutex);
+  g_owed_echoes = 0;
+  g_echoes_sent = false;
+}
+
 int java_socket_process(vpnc_session* s, int fd) {
   if (fd == -1 || m_pNetConfigFlag == nullptr) {
     VPN_LOG("socket between java applet is not valid");
@@ -365,13 +523,15 @@ int java_socket_process(vpnc_session* s, int fd) {
   uint32_t req = load_be32(code);
   if (req == TERMINATE_REQUEST_CODE) {
     VPN_LOG("receive a terminate signal from java applet");
+    // Whoever ends the process after the teardown sends the echo: another
+    // thread's teardown (a reconnection that saw the forced end) or another
+    // terminate request's may come first.
+    owe_echo(fd);
     int done = 0;
     int result;
     do {
       result = vpnc_dtor(s, 0, 1, &done);
     } while (result != DTOR_DESTROYED && done == 0);
-    VPN_LOG("send terminate response code to java applet");
-    if (!send_all(fd, code, sizeof code, reply_deadline())) VPN_LOG("Failed to send dead response to java applet");
     VPNC_EXIT(0, "Exsit vpn client daemon on Java request");
   }
   if (req == STAT_REQUEST_CODE) {
@@ -429,7 +589,49 @@ void retire(ExtraShare& conn) {
   conn.reset();
 }
 
+// Workers alive: replaced ones finish within the send bound, so a peer
+// that connects again and again cannot pile threads up.
+// Never destroyed: a detached worker may give its slot back while the
+// process ends.
+struct Workers {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int live = 0;
+};
+Workers& workers() {
+  static Workers* w = new Workers;
+  return *w;
+}
+
+void worker_gone() {
+  Workers& w = workers();
+  std::lock_guard<std::mutex> lk(w.mutex);
+  --w.live;
+  w.cv.notify_all();
+}
+
+struct WorkerSlot {
+  WorkerSlot() = default;
+  ~WorkerSlot() { worker_gone(); }
+  WorkerSlot(const WorkerSlot&) = delete;
+  WorkerSlot& operator=(const WorkerSlot&) = delete;
+};
+
+// Before the next accept: a slot for its worker.
+void wait_for_worker_slot() {
+  Workers& w = workers();
+  std::unique_lock<std::mutex> lk(w.mutex);
+  if (w.live < kExtraWorkersMax) return;
+  LOG_AS("sub_socket_listen_thread", "%d launcher connections still being served, next one waits", w.live);
+  w.cv.wait(lk, [&w] { return w.live < kExtraWorkersMax; });
+}
+
 void start_worker(const ExtraShare& conn) {
+  {
+    Workers& w = workers();
+    std::lock_guard<std::mutex> lk(w.mutex);
+    ++w.live;
+  }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -439,12 +641,20 @@ void start_worker(const ExtraShare& conn) {
     (void)share.release();  // the worker's now
   } else {
     LOG_AS("sub_socket_listen_thread", "Create sub socket listen thread failed.");
+    worker_gone();
   }
   pthread_attr_destroy(&attr);
 }
 }  // namespace
 
+int launcher_extra_workers() {
+  Workers& w = workers();
+  std::lock_guard<std::mutex> lk(w.mutex);
+  return w.live;
+}
+
 void* socket_sub_listen_thread(void* p) {
+  WorkerSlot slot;  // given back after this worker's share of the connection
   ExtraShare conn = std::move(*std::unique_ptr<ExtraShare>(static_cast<ExtraShare*>(p)));
   VPN_LOG("socket_sub_listen_thread is called %d", conn->fd);
   while (!conn->retired.load() && java_socket_process(&session, conn->fd) != -1) {
@@ -456,6 +666,7 @@ void* sub_socket_listen_thread(void*) {
   ExtraShare current;
   int lfd;
   while ((lfd = sockfdctl.load()) != -1) {
+    wait_for_worker_slot();
     int fd = vpnc_accept_cloexec(lfd);
     if (fd == -1) {
       if (sockfdctl.load() == -1) break;

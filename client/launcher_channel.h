@@ -59,6 +59,12 @@ inline constexpr int kPackageReadBoundSec = 20;
 // ... and a reply (or the terminate echo) the launcher does not take within
 // this bound ends that connection's service.
 inline constexpr int kReplySendBoundSec = 5;
+// Connections read side by side while the package is awaited; more wait in
+// the listen backlog (100) until one of these is done.
+inline constexpr std::size_t kPendingPackagesMax = 128;
+// Extra-connection workers alive at once (the current one and replaced ones
+// still finishing a reply); the listener takes no newer connection beyond.
+inline constexpr int kExtraWorkersMax = 8;
 
 extern std::atomic<int> sockfd_autolaunch;  // latest extra connection, -1: none
 extern pthread_t g_namedpipeid;             // most recently started FIFO writer
@@ -92,6 +98,13 @@ void build_fifo_record(uint64_t byte_in, uint64_t byte_out, char (&out)[kFifoRec
 // Serves one request on fd: 1 after a complete statistics reply, -1 for
 // anything else that returns; a terminate request ends the process.
 int java_socket_process(vpnc_session* s, int fd);
+// Every terminate request read before the exit is owed its echo, whichever
+// thread ran the teardown. The exit routine sends them all, once, after the
+// teardown (and only then); a request read after that gets none.
+void launcher_send_owed_echoes();
+// Test seams: the extra-connection workers alive now; forget owed echoes.
+int launcher_extra_workers();
+void launcher_echoes_reset_for_test();
 // Worker for one extra connection (a detached thread); it takes over the
 // listener's heap-allocated share of the connection.
 void* socket_sub_listen_thread(void* conn);

@@ -42,6 +42,9 @@ extern vpnc_session session;
 
 // Clears the record and marks both descriptors closed.
 void vpnc_session_reset(vpnc_session* s);
+// Copies the fields the launcher's package fills (gateway, ports, host name,
+// cookie, outside proxy, launch mode) from `src`.
+void vpnc_session_take_launch_fields(vpnc_session* dst, const vpnc_session& src);
 
 inline bool navtype_is(const vpnc_session* s, const char* mode) {
   const char* a = s->navtype;

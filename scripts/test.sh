@@ -40,10 +40,11 @@ VPNC_DAEMON="$PWD/build-asan/vpnc_daemon" \
   tests/system/test_launcher_channel.py tests/system/test_teardown_reconnect.py \
   tests/system/test_hardening.py tests/system/test_outside_proxy.py || status=1
 # The thread-heavy tests once more, on the TSan daemon: the launcher channel,
-# a forced end during a reconnection, the browser watch, the keepalive
-# thread's reconnection, the forced ends together and during a UDP flood
-# through the tunnel, a replaced utun device, the signal thread's FIFO
-# writers. A report aborts the daemon, and the test
+# a forced end during a reconnection, two terminate requests at once, the
+# browser watch, the keepalive thread's reconnection, the forced ends
+# together and during a UDP flood through the tunnel, a replaced utun
+# device, the signal thread's FIFO writers, the outside proxy (refused
+# packages and signals while the package is awaited among them). A report aborts the daemon, and the test
 # host fails the test on a report or an abort. A few minutes: the slow tests
 # and the near-copies of these are left out.
 echo "== system tests (build-tsan daemon: threads)"
@@ -56,6 +57,7 @@ VPNC_DAEMON="$PWD/build-tsan/vpnc_daemon" VPNC_DAEMON_WRAPPER="setarch $(uname -
   tests/system/test_watchdogs.py::test_four_unanswered_keepalives_lead_to_a_reconnection \
   tests/system/test_teardown_reconnect.py::test_forced_end_during_a_udp_flood_through_the_tunnel \
   tests/system/test_teardown_reconnect.py::test_sigterm_terminate_and_kill_notice_together_tear_down_once \
+  tests/system/test_teardown_reconnect.py::test_two_terminate_requests_at_once_both_get_the_echo \
   tests/system/test_teardown_reconnect.py::test_changed_client_address_recreates_utun_with_its_peer_route \
-  tests/system/test_signal_thread.py || status=1
+  tests/system/test_signal_thread.py tests/system/test_outside_proxy.py || status=1
 exit $status

@@ -149,5 +149,6 @@ int exhaust_config_reply_on(vpnc_session* s, cfg_stream* io) {
 
 int vpnc_client_exhaust_config_reply(vpnc_session* s) {
   cfg_stream io = cfg_stream_ssl(s->ssl);
+  cfg_deadline whole(&io, s->ssl, "vpnc_client_exhaust_config_reply");
   return exhaust_config_reply_on(s, &io);
 }

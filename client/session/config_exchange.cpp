@@ -287,5 +287,6 @@ int config_receive_on(vpnc_session* s, cfg_stream* io) {
 
 int config_receive_qn2(vpnc_session* s) {
   cfg_stream io = cfg_stream_ssl(s->ssl);
+  cfg_deadline whole(&io, s->ssl, "config_receive_qn2");
   return config_receive_on(s, &io);
 }

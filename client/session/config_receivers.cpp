@@ -5,7 +5,10 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <unordered_set>
@@ -47,7 +50,22 @@ void text_of_ipv6(const uint8_t* ip6, char* out, std::size_t cap) {
   std::snprintf(out, cap, "%s", tmp);
 }
 
-bool wait_socket(SSL* ssl, int ssl_err) {
+long long steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Past the stream's whole deadline: the call fails, and says so once.
+bool out_of_time(cfg_stream* s) {
+  if (s->until_ms == 0 || steady_ms() < s->until_ms) return false;
+  if (!s->timed_out)
+    vpn_log(kLogModule, __LINE__, s->deadline_who, "the configuration records did not all arrive within %d s, given up",
+            s->deadline_ms / 1000);
+  s->timed_out = true;
+  return true;
+}
+
+bool wait_socket(cfg_stream* s, SSL* ssl, int ssl_err) {
   const int fd = SSL_get_fd(ssl);
   if (fd < 0) return false;
   pollfd p{};
@@ -55,8 +73,15 @@ bool wait_socket(SSL* ssl, int ssl_err) {
   p.events = ssl_err == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
   int r;
   do {
-    r = poll(&p, 1, kTlsWaitMs);
+    long long wait_ms = kTlsWaitMs;
+    if (s->until_ms != 0) {
+      if (out_of_time(s)) return false;
+      wait_ms = std::min<long long>(wait_ms, s->until_ms - steady_ms());
+      if (wait_ms < 0) wait_ms = 0;
+    }
+    r = poll(&p, 1, static_cast<int>(wait_ms));
   } while (r < 0 && errno == EINTR);
+  if (r == 0) out_of_time(s);
   return r > 0;
 }
 
@@ -72,6 +97,11 @@ int ssl_call(cfg_stream* s, Op op) {
   // is cut off after kMaxInterruptedRetries.
   int interrupted = 0;
   for (;;) {
+    if (out_of_time(s)) {
+      s->last_err = SSL_ERROR_SYSCALL;
+      errno = ETIMEDOUT;
+      return -1;
+    }
     ERR_clear_error();
     errno = 0;
     const int n = op(ssl);
@@ -80,7 +110,7 @@ int ssl_call(cfg_stream* s, Op op) {
     s->last_err = err;
     if (err == SSL_ERROR_ZERO_RETURN) return 0;
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-      if (wait_socket(ssl, err)) continue;
+      if (wait_socket(s, ssl, err)) continue;
       return -1;
     }
     if (err == SSL_ERROR_SYSCALL && errno == EINTR && ++interrupted < kMaxInterruptedRetries) continue;
@@ -118,6 +148,22 @@ void log_dropped(const char* func, const char* what, uint64_t dropped, std::size
             static_cast<unsigned long long>(dropped), what, cap);
 }
 }  // namespace
+
+cfg_deadline::cfg_deadline(cfg_stream* io, SSL* ssl, const char* who, int bound_ms) : io_(io) {
+  io_->until_ms = steady_ms() + bound_ms;
+  io_->timed_out = false;
+  io_->deadline_who = who;
+  io_->deadline_ms = bound_ms;
+  fd_ = ssl ? SSL_get_fd(ssl) : -1;
+  if (fd_ < 0) return;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0 && fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0) restore_ = flags;
+}
+
+cfg_deadline::~cfg_deadline() {
+  if (restore_ >= 0) fcntl(fd_, F_SETFL, restore_);
+  io_->until_ms = 0;
+}
 
 cfg_stream cfg_stream_ssl(SSL* ssl) {
   cfg_stream s;

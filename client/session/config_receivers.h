@@ -28,10 +28,37 @@ struct cfg_stream {
   int (*write)(cfg_stream* s, const void* buf, int len) = nullptr;
   void* ctx = nullptr;
   int last_err = 0;  // TLS library error code of the last failed call
+  // Whole-exchange deadline (steady clock, ms; 0: none), see cfg_deadline.
+  long long until_ms = 0;
+  bool timed_out = false;
+  const char* deadline_who = "";
+  int deadline_ms = 0;
 };
 
 // The session's TLS connection (null gives a stream whose calls fail).
 cfg_stream cfg_stream_ssl(SSL* ssl);
+
+// The gateway has this long for its whole record sequence (a first
+// exchange, or a reconnection's drain), however it spreads the bytes.
+inline constexpr int kConfigExchangeBoundMs = 60 * 1000;
+// One deadline over every read and write of `io` while the object lives:
+// the socket is non-blocking meanwhile, each wait on it gets what is left of
+// `bound_ms` (and no more than a single read's own bound), and once the time
+// is up the call fails, logged once as `who`.
+class cfg_deadline {
+ public:
+  cfg_deadline(cfg_stream* io, SSL* ssl, const char* who, int bound_ms = kConfigExchangeBoundMs);
+  ~cfg_deadline();
+  cfg_deadline(const cfg_deadline&) = delete;
+  cfg_deadline& operator=(const cfg_deadline&) = delete;
+  // True when a call failed because the time was up.
+  bool expired() const { return io_->timed_out; }
+
+ private:
+  cfg_stream* io_;
+  int fd_ = -1;
+  int restore_ = -1;
+};
 
 // An in-memory stream: reads come from `input` (at most `chunk` bytes per
 // call when nonzero), writes are appended to `output`. With `fail_at_end`

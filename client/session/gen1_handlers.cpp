@@ -327,6 +327,7 @@ int config_receive_qn1_on(vpnc_session*, cfg_stream* io) {
 
 int config_receive_qn1(vpnc_session* s) {
   cfg_stream io = cfg_stream_ssl(s->ssl);
+  cfg_deadline whole(&io, s->ssl, "config_receive_qn1");
   return config_receive_qn1_on(s, &io);
 }
 

@@ -42,6 +42,7 @@ import struct
 import subprocess
 import threading
 import time
+import warnings
 from typing import Callable, Iterable, List, Optional, Sequence, Tuple
 
 GATEWAY_IP = "198.18.0.1"
@@ -421,6 +422,7 @@ class Scenario:
     close_after_config: bool = False  # close once the configuration is sent
     wait_t: bool = True               # wait for 'T' before sending 'U' (else Q and U at once)
     chunk: int = 0                    # >0: the records go out in TLS records of this size
+    chunk_gap: float = 0.0            # seconds between those TLS records (a trickling gateway)
     t_timeout: float = 30.0
 
     # relay
@@ -817,6 +819,8 @@ class GatewayConnection:
             self._send_tls(data)
             return
         for i in range(0, len(data), n):
+            if i and self.scenario.chunk_gap and self._drop.wait(self.scenario.chunk_gap):
+                return
             self._send_tls(data[i:i + n])
 
     def _serve(self) -> None:
@@ -1069,6 +1073,7 @@ class Gateway:
                  host: str = GATEWAY_IP, port: int = GATEWAY_PORT, netns=None,
                  tls_min: ssl.TLSVersion = ssl.TLSVersion.MINIMUM_SUPPORTED,
                  tls_max: ssl.TLSVersion = ssl.TLSVersion.MAXIMUM_SUPPORTED,
+                 ciphers: Optional[str] = None,
                  io_timeout: float = 20.0):
         self.scenario = scenario or Scenario()
         self.next_scenarios: List[Scenario] = []   # used, in order, before `scenario`
@@ -1089,6 +1094,19 @@ class Gateway:
             ctx.minimum_version = tls_min
         if tls_max != ssl.TLSVersion.MAXIMUM_SUPPORTED:
             ctx.maximum_version = tls_max
+        if ciphers:
+            # only these suites (TLS 1.2 and older), from TLS 1.0 on, with
+            # finite-field DH parameters for the DHE ones
+            if tls_min == ssl.TLSVersion.MINIMUM_SUPPORTED:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", DeprecationWarning)
+                    ctx.minimum_version = ssl.TLSVersion.TLSv1
+            ctx.set_ciphers(ciphers + ":@SECLEVEL=0")
+            dh = pathlib.Path(tmp_dir) / "dh.pem"
+            subprocess.run(["openssl", "genpkey", "-genparam", "-algorithm", "DH", "-pkeyopt",
+                            "dh_param:ffdhe2048", "-out", str(dh)], check=True,
+                           capture_output=True, timeout=30)
+            ctx.load_dh_params(str(dh))
         self.ssl_context = ctx
         self.cert_file = cert
         with (netns() if netns else contextlib.nullcontext()):

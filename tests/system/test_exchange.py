@@ -6,6 +6,7 @@ import re
 import signal
 import ssl
 import sys
+import time
 
 import pytest
 
@@ -96,6 +97,29 @@ def test_good_exchange_answers_connect_ok(testhost, gateway):
     assert gw.logouts[0] == g.expected_logout_request(HOSTNAME, COOKIE)
 
 
+# What the TLS 1.0 attempt comes to, by the one suite the gateway offers: at
+# OpenSSL's default security level a key exchange signed with TLS 1.0's
+# MD5+SHA1 is refused, ECDHE and DHE alike; plain RSA key transport is not.
+TLS10_BY_SUITE = {"AES128-SHA": True, "ECDHE-RSA-AES128-SHA": False, "DHE-RSA-AES128-SHA": False}
+
+
+@needs_exchange
+@pytest.mark.parametrize("suite", list(TLS10_BY_SUITE))
+def test_tls10_attempt_by_the_gateways_suite(testhost, gateway, suite):
+    gw = gateway(g.Scenario(), ciphers=suite)
+    run_daemon(testhost, gw)
+    assert gw.wait_for(lambda: any(c.tls_ok for c in gw.connections), 20)
+    first = gw.connections[0]
+    if TLS10_BY_SUITE[suite]:
+        assert first.tls_ok and first.tls_version == "TLSv1"
+        assert not any("TLSv1 failed, try TLSv1_2!" in ln for ln in testhost.log_lines())
+    else:
+        assert first.tls_error and not first.tls_ok
+        testhost.wait_log(r"TLSv1 failed, try TLSv1_2!", timeout=5)
+        assert gw.connections[1].tls_ok and gw.connections[1].tls_version == "TLSv1.2"
+    testhost.wait_log(r"SSL connection using %s$" % suite, timeout=10)
+
+
 # ------------------------------------------------------------------ refused exchanges
 
 @needs_exchange
@@ -139,6 +163,29 @@ def test_refused_configuration_answers_connect_fail(testhost, gateway, case):
     if "reply" in case:
         conn = [c for c in gw.connections if c.kind == "tunnel"][0]
         assert conn.trailing == b""    # no 'P' (nor anything else) after a refused reply
+
+
+EXCHANGE_BOUND = 60  # the whole record sequence, s (client/session/config_receivers.h)
+
+
+@needs_exchange
+@pytest.mark.slow
+@pytest.mark.time_limit(EXCHANGE_BOUND + 90)
+def test_trickling_records_are_given_up_within_the_whole_exchange_bound(testhost, gateway):
+    """A byte a second: no single read waits long, yet the records would take
+    148 s; the exchange is given up once its bound is over, as the failed
+    exchange it is."""
+    gw = gateway(g.Scenario(chunk=1, chunk_gap=1.0))
+    testhost.start_daemon()
+    lch = launcher_mod.Launcher(testhost).connect()
+    lch.send_package(scenario.package(launcher_mod))
+    testhost.wait_log(r"RECEIVE COMMONCONFIG REQUEST$", 30)
+    t0 = time.monotonic()
+    assert scenario.read_verdict(lch, EXCHANGE_BOUND + 40) == "FAIL"
+    assert EXCHANGE_BOUND - 2 <= time.monotonic() - t0 <= EXCHANGE_BOUND + 30
+    testhost.wait_log(r"config_receive_qn2:the configuration records did not all arrive within %d s, "
+                      r"given up$" % EXCHANGE_BOUND, 5)
+    assert testhost.wait_daemon_exit(30) == 0
 
 
 def _cut_cases():

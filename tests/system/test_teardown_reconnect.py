@@ -393,8 +393,7 @@ def send_kill_notice(sess):
 
 
 def send_terminate(sess):
-    # the echo comes before the exit; a teardown run by another caller may
-    # end the process first and close the connection instead
+    # the echo comes before the exit, whichever caller ran the teardown
     sess.launcher.request(0xDEEDC0DE)
 
 
@@ -405,9 +404,12 @@ def send_sigterm(sess):
 ENDS = {"sigterm": send_sigterm, "terminate": send_terminate, "kill_notice": send_kill_notice}
 
 
-def terminate_echo(sess):
+TERMINATE_ECHO = b"\xde\xed\xc0\xde"
+
+
+def terminate_echo(sess, lc=None):
     try:
-        return sess.launcher.recv_exact(4, 30)
+        return (lc or sess.launcher).recv_exact(4, 30)
     except EOFError as e:
         return e.args[1]
 
@@ -429,7 +431,7 @@ def test_forced_end_tears_down_once_and_puts_the_host_back(testhost, gateway, en
 
     ENDS[end](sess)
     if end == "terminate":
-        assert terminate_echo(sess) == b"\xde\xed\xc0\xde"
+        assert terminate_echo(sess) == TERMINATE_ECHO
     sess.assert_ended(60)
     sess.assert_host_put_back()
     logouts = sess.logouts()
@@ -463,10 +465,42 @@ def test_sigterm_terminate_and_kill_notice_together_tear_down_once(testhost, gat
     for t in threads:
         t.join(10)
     assert errors == []
-    assert terminate_echo(sess) in (b"\xde\xed\xc0\xde", b"")
+    assert terminate_echo(sess) == TERMINATE_ECHO
     sess.assert_ended(60)
     sess.assert_host_put_back()
     assert sess.logouts() == []
+
+
+@pytest.mark.time_limit(90)
+def test_two_terminate_requests_at_once_both_get_the_echo(testhost, gateway):
+    """On the first connection and on an extra one together: one of them
+    runs the teardown, the other waits on the controller; both hear the
+    echo before the exit."""
+    gw = gateway(full_session_scenario())
+    sess = TunnelSession(testhost, gw).start(navtype="standalone")
+    mark = testhost.log_mark()
+    extra = launcher_mod.Launcher(testhost).connect()
+    try:
+        testhost.wait_log(r"socket_sub_listen_thread is called", 10, start=mark)
+        barrier = threading.Barrier(2)
+
+        def fire(lc):
+            barrier.wait(5)
+            lc.request(0xDEEDC0DE)
+        threads = [threading.Thread(target=fire, args=(lc,), daemon=True)
+                   for lc in (sess.launcher, extra)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(10)
+        assert terminate_echo(sess) == TERMINATE_ECHO
+        assert terminate_echo(sess, extra) == TERMINATE_ECHO
+        assert log_count(testhost, "receive a terminate signal from java applet") == 2
+        sess.assert_ended(60)
+    finally:
+        extra.close()
+    assert teardowns(testhost) == 1
+    sess.assert_host_put_back()
 
 
 @pytest.mark.time_limit(120)
@@ -482,7 +516,7 @@ def test_forced_end_during_reconnection_stops_it_and_tears_down_once(testhost, g
     for e in ends:
         ENDS[e](sess)
     if "terminate" in ends:
-        assert terminate_echo(sess) in (b"\xde\xed\xc0\xde", b"")
+        assert terminate_echo(sess) == TERMINATE_ECHO
     sess.assert_ended(60)
     assert time.monotonic() - t0 < 35
     assert log_count(testhost, "Vpn reconnection is interruptted") == 1
@@ -527,7 +561,7 @@ def test_forced_end_during_a_udp_flood_through_the_tunnel(testhost, gateway, end
         assert wait_until(lambda: len(conn.packets) > 200, 30), "no flood through the tunnel"
         ENDS[end](sess)
         if end == "terminate":
-            assert terminate_echo(sess) == b"\xde\xed\xc0\xde"
+            assert terminate_echo(sess) == TERMINATE_ECHO
         sess.assert_ended(60)
     finally:
         stop.set()

@@ -293,6 +293,62 @@ TEST(LauncherPackage, TricklingOrSilentPeerIsGivenUpWithinOneBound) {
   }
 }
 
+// The package is awaited on every connection at once: a peer that sent a
+// few bytes and went quiet, and one whose package was refused for its magic
+// (the peer keeps it open), hold neither the launcher's package nor a
+// descriptor; both are let go.
+TEST(LauncherPackage, ConnectionsAreReadSideBySideAndRefusalsClosed) {
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_NE(lfd, -1);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ASSERT_EQ(listen(lfd, 8), 0);
+  sockfdctl = lfd;
+  auto dial = [&a] {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{10, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return c;
+  };
+  Pkg good;
+  good.text(config_pkg_off::session_cookie, "TAKEN");
+  Pkg bad;
+  bad.be32(config_pkg_off::magic, 0xFEEDC0DF);
+  int quiet = dial();
+  ASSERT_EQ(send(quiet, good.raw, 10, MSG_NOSIGNAL), 10);
+  int refused = dial();
+  ASSERT_EQ(send(refused, bad.raw, kConfigPkgSize, MSG_NOSIGNAL), ssize_t(kConfigPkgSize));
+  std::thread launcher([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int c = dial();
+    EXPECT_EQ(send(c, good.raw, kConfigPkgSize, MSG_NOSIGNAL), ssize_t(kConfigPkgSize));
+  });
+  LogCapture logs;
+  vpnc_session s;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(read_config(&s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kPackageReadBoundSec / 2));
+  launcher.join();
+  EXPECT_STREQ(s.session_cookie, "TAKEN");
+  EXPECT_TRUE(logs.has("read finish but pkg is invalid"));
+  char b;
+  EXPECT_EQ(recv(refused, &b, 1, 0), 0);
+  EXPECT_EQ(recv(quiet, &b, 1, 0), 0);
+  EXPECT_TRUE(logs.has("1 other connections awaiting a package dropped"));
+  // The listener is as the later accept loop expects it: blocking.
+  EXPECT_EQ(fcntl(lfd, F_GETFL) & O_NONBLOCK, 0);
+  close(connfd.exchange(-1));
+  sockfdctl = -1;
+  close(lfd);
+  close(quiet);
+  close(refused);
+}
+
 namespace {
 class Requests : public ::testing::Test {
  protected:
@@ -487,6 +543,12 @@ TEST_F(ExtraConnections, NewerConnectionReplacesOlder) {
   EXPECT_NE(sockfd_autolaunch.load(), -1);
   stop_listener();
   EXPECT_EQ(recv(second, &b, 1, 0), 0);  // its worker was ended too
+  // Every worker gives its slot back: the listener's bound never fills up
+  // with workers long gone.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (launcher_extra_workers() != 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(launcher_extra_workers(), 0);
   close(first);
   close(second);
 }
