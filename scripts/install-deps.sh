@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libssl-dev openssl
       libgtest-dev googletest nlohmann-json3-dev
-      python3 python3-pytest python3-pacparser
+      python3 python3-pytest python3-pytest-xdist python3-pacparser
       libglib2.0-bin gsettings-desktop-schemas
       iproute2 iputils-ping util-linux procps psmisc curl squid apache2-utils iperf3)
 missing=()

@@ -3,7 +3,9 @@
 # the unit tests plainly, under ASan+UBSan and under TSan, then the system
 # tests (the real daemon in the private test host; needs root), and the
 # hostile-input and teardown system tests again on the ASan+UBSan daemon, and
-# the thread-heavy ones again on the TSan daemon.
+# the thread-heavy ones again on the TSan daemon. Every system test builds its
+# own test host (fresh namespaces, a tmp dir of its own), so each system stage
+# runs its tests side by side on pytest-xdist workers.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh || exit 1
@@ -23,7 +25,13 @@ echo "== unit tests (build-tsan)"
 # TSan needs the low-entropy address layout.
 setarch "$(uname -m)" -R ctest --test-dir build-tsan --output-on-failure -j 8 || status=1
 echo "== system tests"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system || status=1
+# The bench tests measure throughput: they run after the others, one at a
+# time, so their figures are not taken on a machine the other tests load.
+/usr/bin/python3 -m pytest -q -p no:cacheprovider -n 6 \
+  --ignore=tests/system/test_bench_pipe.py --ignore=tests/system/test_bench_smoke.py \
+  tests/system || status=1
+/usr/bin/python3 -m pytest -q -p no:cacheprovider \
+  tests/system/test_bench_pipe.py tests/system/test_bench_smoke.py || status=1
 # The tests that feed the daemon hostile input (configuration records, packet
 # stream, launcher packages, proxy replies) and the teardown tests once more, on the
 # ASan+UBSan daemon: a report aborts it, and the test host fails the test on a
@@ -34,7 +42,7 @@ echo "== system tests (build-asan daemon: hostile input and teardown)"
 VPNC_DAEMON="$PWD/build-asan/vpnc_daemon" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1 \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not slow" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider -n 6 -m "not slow" \
   -k "not more_than_a_default_route" \
   tests/system/test_exchange.py tests/system/test_gateway_peer.py \
   tests/system/test_launcher_channel.py tests/system/test_teardown_reconnect.py \
@@ -46,11 +54,12 @@ VPNC_DAEMON="$PWD/build-asan/vpnc_daemon" \
 # device, the signal thread's FIFO writers, the outside proxy (refused
 # packages and signals while the package is awaited among them). A report aborts the daemon, and the test
 # host fails the test on a report or an abort. A few minutes: the slow tests
-# and the near-copies of these are left out.
+# and the near-copies of these are left out. Fewer workers: a TSan daemon
+# takes several times the CPU and memory of a plain one.
 echo "== system tests (build-tsan daemon: threads)"
 VPNC_DAEMON="$PWD/build-tsan/vpnc_daemon" VPNC_DAEMON_WRAPPER="setarch $(uname -m) -R" \
   TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not slow" -k "not Safari and not Chrome" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider -n 4 -m "not slow" -k "not Safari and not Chrome" \
   tests/system/test_launcher_channel.py \
   tests/system/test_controller.py::test_sigterm_during_reconnection_stops_it_and_tears_down_once \
   tests/system/test_watchdogs.py::test_browser_watch_ends_the_session_once_the_browser_is_gone \
