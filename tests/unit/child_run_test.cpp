@@ -14,14 +14,11 @@
 #include <string>
 #include <thread>
 
+#include "tests/unit/file_text.h"
+
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test_files::slurp;
 
 // Gone, or a zombie until its new parent reaps it.
 bool dead(pid_t pid) {

@@ -17,6 +17,8 @@
 
 using namespace hostnet_test;
 
+#include "tests/unit/file_text.h"
+
 namespace {
 
 class TempDir {
@@ -32,12 +34,7 @@ class TempDir {
   std::string path_;
 };
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test_files::slurp;
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 

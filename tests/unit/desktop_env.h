@@ -18,14 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/unit/file_text.h"
+
 namespace desktop_test {
 
-inline std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test_files::slurp;
 
 inline void spit(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

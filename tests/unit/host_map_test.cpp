@@ -14,14 +14,11 @@
 
 using namespace hostnet_test;
 
+#include "tests/unit/file_text.h"
+
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test_files::slurp;
 
 // A private root with an etc/hosts of its own; the /etc paths point into it.
 class HostMap : public ::testing::Test {

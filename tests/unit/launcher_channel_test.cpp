@@ -31,6 +31,22 @@ uint32_t ip4(const char* text) {
   return v;
 }
 
+// A listening socket on a free loopback port; its address in *a. -1 on failure.
+int loopback_listener(sockaddr_in* a) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  *a = {};
+  a->sin_family = AF_INET;
+  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof *a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(a), sizeof *a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(a), &len) != 0 || listen(fd, 8) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Builds a package byte by byte from the field table.
 struct Pkg {
   uint8_t raw[kConfigPkgSize] = {};
@@ -298,15 +314,9 @@ TEST(LauncherPackage, TricklingOrSilentPeerIsGivenUpWithinOneBound) {
 // (the peer keeps it open), hold neither the launcher's package nor a
 // descriptor; both are let go.
 TEST(LauncherPackage, ConnectionsAreReadSideBySideAndRefusalsClosed) {
-  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_NE(lfd, -1);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  ASSERT_EQ(listen(lfd, 8), 0);
+  int lfd = loopback_listener(&a);
+  ASSERT_NE(lfd, -1);
   sockfdctl = lfd;
   auto dial = [&a] {
     int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -487,14 +497,8 @@ class ExtraConnections : public ::testing::Test {
   pthread_t listener{};
   void SetUp() override {
     initial_network_config();
-    lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    lfd = loopback_listener(&a);
     ASSERT_NE(lfd, -1);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    ASSERT_EQ(listen(lfd, 8), 0);
     sockfdctl = lfd;
     ASSERT_EQ(pthread_create(&listener, nullptr, sub_socket_listen_thread, nullptr), 0);
   }
