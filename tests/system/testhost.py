@@ -677,6 +677,10 @@ class TestHost:
         os.symlink("/var/run/resolv.conf", resolv)
         for d in (self.tmp_dir, self.run_dir / "lock", self.ctl_dir, self.library_dir):
             d.mkdir(parents=True, exist_ok=True)
+        if (REPO / "tools").is_dir():
+            # the tool stand-ins' module at a fixed place inside: a stand-in
+            # copied over /usr/bin gets no VPNC_TOOLS_DIR from the daemon
+            os.symlink(REPO / "tools", self.ctl_dir / "tools")
         os.chmod(self.tmp_dir, 0o1777)
         os.chmod(self.run_dir / "lock", 0o1777)
         for d in _USR_LOCAL_SKELETON:
