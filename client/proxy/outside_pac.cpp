@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "client/config_store.h"
 #include "client/diag.h"
@@ -22,6 +24,7 @@ constexpr const char kLogModule[] = "vpn_states";
 constexpr std::size_t kPacNameLimit = 510;
 constexpr std::size_t kProtocolTextCapacity = 255;
 constexpr std::size_t kUserPacCap = 4u << 20;
+constexpr int kLinkLimit = 40;  // as the kernel's own walk
 
 bool contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
 
@@ -88,51 +91,107 @@ bool plain_host_name(const char* name) {
   return true;
 }
 
-enum class user_pac { read, unopened, refused };
+// The folders from "/" down to the file root (a test's stand-in for "/")
+// are the test machine's, not looked at. None on a real host.
+bool at_or_above_file_root(const std::string& real, const std::string& root) {
+  return !root.empty() && (real == "/" || real == root || root.compare(0, real.size() + 1, real + "/") == 0);
+}
 
-// True when others may pass through every folder on the way to the file,
-// its links resolved: a file others cannot reach is not theirs to read,
-// whatever its own bits say. Folders above the file root (a test's stand-in
-// for "/") are not looked at.
-bool folders_let_others_through(const std::string& path, const std::string& url) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (!real) return true;  // the open below tells
-  std::string resolved = real;
-  std::free(real);
-  std::size_t from = 0;
-  const std::string root = proxy_file_path("");
-  if (!root.empty()) {
-    if (char* r = realpath(root.c_str(), nullptr)) {
-      const std::string real_root = r;
-      std::free(r);
-      if (resolved.compare(0, real_root.size(), real_root) == 0 && resolved.size() > real_root.size() &&
-          resolved[real_root.size()] == '/')
-        from = real_root.size();
-    }
-  }
-  // Each '/' ends a folder: the first one "/" itself, unless below a root.
-  for (std::size_t slash = from == 0 ? 0 : resolved.find('/', from + 1); slash != std::string::npos;
-       slash = resolved.find('/', slash + 1)) {
-    const std::string dir = slash == 0 ? "/" : resolved.substr(0, slash);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) {
-      VPN_LOG("pac file %s is in a folder others cannot enter (%s), not used", url.c_str(), dir.c_str());
-      return false;
-    }
+// True when others may pass through the folder open at `fd`: a file others
+// cannot reach is not theirs to read, whatever its own bits say.
+bool others_may_enter(int fd, const std::string& real, const std::string& root, const std::string& url) {
+  if (at_or_above_file_root(real, root)) return true;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || !(st.st_mode & S_IXOTH)) {
+    VPN_LOG("pac file %s is in a folder others cannot enter (%s), not used", url.c_str(), real.c_str());
+    return false;
   }
   return true;
 }
 
-// Reads the user's own PAC file. Only a regular file is read (opened without
-// blocking, so a FIFO cannot hold the bring-up, and within the cap, so a
-// device cannot fill the memory), and only one its owner made readable to
-// others: the installed PAC file is readable by everyone.
+// Puts the names of `path` on `todo` so that its first name is taken next.
+// Empty names stay: "file/" must not open a file as the last name.
+void push_names(const std::string& path, std::vector<std::string>* todo) {
+  std::vector<std::string> names;
+  for (std::size_t from = 0;;) {
+    const std::size_t slash = path.find('/', from);
+    names.push_back(path.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
+    if (slash == std::string::npos) break;
+    from = slash + 1;
+  }
+  todo->insert(todo->end(), names.rbegin(), names.rend());
+}
+
+struct open_folder {
+  unique_fd fd;
+  std::string real;  // its path, every link on the way resolved
+};
+
+}  // namespace
+
+// Reads the user's own PAC file. The path is walked from "/" one name at a
+// time, each folder opened without following a link and checked on its
+// descriptor, so the folders checked are the ones the file was opened in,
+// whatever the user swaps meanwhile. A link is read and its target walked
+// the same way (from "/" when absolute, else from the link's folder; ".."
+// leaves the folder actually entered). Only a regular file is read (opened
+// without blocking, so a FIFO cannot hold the bring-up, and within the cap,
+// so a device cannot fill the memory), and only one its owner made readable
+// to others: the installed PAC file is readable by everyone.
 user_pac read_user_pac(const std::string& path, const std::string& url, std::string* out) {
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) return user_pac::unopened;
+  if (path.empty() || path[0] != '/') return user_pac::unopened;
+  std::string root = proxy_file_path("");
+  if (!root.empty()) {
+    char* r = realpath(root.c_str(), nullptr);
+    root = r ? r : "";
+    std::free(r);
+  }
+  std::vector<open_folder> folders;
+  folders.push_back({unique_fd(open("/", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC)), "/"});
+  if (folders.back().fd.get() < 0) return user_pac::unopened;
+  if (!others_may_enter(folders.back().fd.get(), "/", root, url)) return user_pac::refused;
+  std::vector<std::string> todo;
+  push_names(path, &todo);
+  int links = 0;
+  unique_fd fd;
+  while (!todo.empty()) {
+    const std::string name = std::move(todo.back());
+    todo.pop_back();
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (folders.size() > 1) folders.pop_back();
+      continue;
+    }
+    const int at = folders.back().fd.get();
+    const bool last = todo.empty();
+    unique_fd next(openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (last ? O_NOCTTY : O_DIRECTORY)));
+    if (next.get() < 0) {
+      // A link fails the open (ELOOP, or ENOTDIR as a folder): read it
+      // instead. Anything else, or a name swapped back meanwhile, ends here.
+      char target[PATH_MAX];
+      const ssize_t got = readlinkat(at, name.c_str(), target, sizeof target);
+      if (got <= 0 || static_cast<std::size_t>(got) >= sizeof target) return user_pac::unopened;
+      if (++links > kLinkLimit) {
+        VPN_LOG("pac file %s goes through more than %d links, not used", url.c_str(), kLinkLimit);
+        return user_pac::unopened;
+      }
+      if (target[0] == '/') folders.erase(folders.begin() + 1, folders.end());
+      push_names(std::string(target, static_cast<std::size_t>(got)), &todo);
+      continue;
+    }
+    const std::string& here = folders.back().real;
+    const std::string real = (here == "/" ? "" : here) + "/" + name;
+    if (last) {
+      fd = std::move(next);
+    } else {
+      if (!others_may_enter(next.get(), real, root, url)) return user_pac::refused;
+      folders.push_back({std::move(next), real});
+    }
+  }
   struct stat st {};
-  if (fstat(fd.get(), &st) != 0) return user_pac::unopened;
-  if (!S_ISREG(st.st_mode)) {
+  // A walk that ends on a folder ("pub/..") opened no file.
+  if (fd.get() >= 0 && fstat(fd.get(), &st) != 0) return user_pac::unopened;
+  if (fd.get() < 0 || !S_ISREG(st.st_mode)) {
     VPN_LOG("pac file %s is not a regular file, not used", url.c_str());
     return user_pac::refused;
   }
@@ -140,7 +199,6 @@ user_pac read_user_pac(const std::string& path, const std::string& url, std::str
     VPN_LOG("pac file %s is not readable by others, not used", url.c_str());
     return user_pac::refused;
   }
-  if (!folders_let_others_through(path, url)) return user_pac::refused;
   std::string text;
   char piece[65536];
   for (;;) {
@@ -157,6 +215,8 @@ user_pac read_user_pac(const std::string& path, const std::string& url, std::str
   *out = std::move(text);
   return user_pac::read;
 }
+
+namespace {
 
 // The value of `key` in the saved-proxy text, up to the next ";".
 bool protocol_value(const std::string& saved, const char* key, std::string* value) {

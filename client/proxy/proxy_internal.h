@@ -21,3 +21,8 @@ bool last_prefs_js_line_of(const std::string& text, char* out, std::size_t capac
                            bool (*accept)(const char* path, std::size_t len) = nullptr);
 bool last_prefs_js_line(std::FILE* fp, char* out, std::size_t capacity,
                         bool (*accept)(const char* path, std::size_t len) = nullptr);
+
+// Reads the user's own PAC file at `path` (`url` names it in the log) into
+// `out`: unopened when it cannot be reached, refused when a rule keeps it out.
+enum class user_pac { read, unopened, refused };
+user_pac read_user_pac(const std::string& path, const std::string& url, std::string* out);

@@ -2,7 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "client/proxy/pac_text.h"
+#include "client/proxy/proxy_internal.h"
 #include "tests/unit/log_capture.h"
 #include "tests/unit/proxy_fixture.h"
 
@@ -242,6 +247,124 @@ TEST_F(OutsidePac, UserFileThatIsNoPlainReadableFileIsNotCopied) {
     ASSERT_TRUE(e.ok) << e.error;
     EXPECT_EQ(e.answers, (std::vector<std::string>{"PROXY manual.example:2", "DIRECT", "PROXY 192.0.2.8:3128"}));
   }
+}
+
+// Folders for the user's file: one everyone may enter, one only its owner
+// may, one others may only pass through.
+class UserPacWalk : public OutsidePac {
+ protected:
+  void SetUp() override {
+    OutsidePac::SetUp();
+    users = root_ + "/Users/";
+    folder("", 0755);
+    folder("pub", 0755);
+    folder("secret", 0700);
+    folder("search", 0711);
+    file("pub/me.pac", "public-text");
+    file("secret/me.pac", "secret-text");
+    file("search/me.pac", "search-only-text");
+  }
+  void folder(const std::string& name, mode_t mode) {
+    std::filesystem::create_directories(users + name);
+    ASSERT_EQ(chmod((users + name).c_str(), mode), 0);
+  }
+  void file(const std::string& name, const std::string& text) {
+    write_file(users + name, text);
+    ASSERT_EQ(chmod((users + name).c_str(), 0644), 0);
+  }
+  void link(const std::string& name, const std::string& target) {
+    ASSERT_EQ(symlink(target.c_str(), (users + name).c_str()), 0) << name;
+  }
+  user_pac read(const std::string& name, std::string* text) {
+    return read_user_pac(users + name, "file:///Users/" + name, text);
+  }
+  std::string users;
+};
+
+TEST_F(UserPacWalk, FoldersAndLinksOnThePath) {
+  folder("other/deep", 0755);
+  file("other/me.pac", "other-text");
+  ASSERT_EQ(mkfifo((users + "pub/fifo").c_str(), 0644), 0);
+  link("rel", "pub");
+  link("abs", users + "pub");
+  link("pub/file.pac", "me.pac");
+  link("pub/up", users + "other/deep");
+  link("priv", "secret");
+  link("pub/fifo-link", "fifo");
+  link("loop1", "loop2");
+  link("loop2", "./loop1");
+  link("dangling", "nowhere");
+  // A chain: c0 -> c1 -> ... -> c40 -> pub, so c1 takes 40 links, c0 41.
+  for (int i = 0; i < 41; ++i) link("c" + std::to_string(i), i == 40 ? "pub" : "c" + std::to_string(i + 1));
+  struct row {
+    const char* path;
+    user_pac result;
+    const char* text;  // what is read, or a part of the log line
+  };
+  const std::string closed = "is in a folder others cannot enter (" + users + "secret)";
+  const row rows[] = {
+      {"pub/me.pac", user_pac::read, "public-text"},
+      {".//pub/./me.pac", user_pac::read, "public-text"},
+      {"rel/me.pac", user_pac::read, "public-text"},
+      {"abs/me.pac", user_pac::read, "public-text"},
+      {"pub/file.pac", user_pac::read, "public-text"},
+      // ".." after a link leaves the folder the link led to, not the link's.
+      {"pub/up/../me.pac", user_pac::read, "other-text"},
+      {"search/me.pac", user_pac::read, "search-only-text"},
+      {"c1/me.pac", user_pac::read, "public-text"},
+      {"secret/me.pac", user_pac::refused, closed.c_str()},
+      {"priv/me.pac", user_pac::refused, closed.c_str()},
+      {"secret/../pub/me.pac", user_pac::refused, closed.c_str()},
+      // Opened without blocking: a FIFO behind a link cannot hold the read.
+      {"pub/fifo-link", user_pac::refused, "is not a regular file"},
+      {"loop1", user_pac::unopened, "goes through more than 40 links"},
+      {"c0/me.pac", user_pac::unopened, "goes through more than 40 links"},
+      {"dangling", user_pac::unopened, ""},
+      {"pub/me.pac/", user_pac::unopened, ""},
+      {"pub/missing.pac", user_pac::unopened, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.path);
+    LogCapture log;
+    std::string text = "untouched";
+    EXPECT_EQ(read(r.path, &text), r.result);
+    if (r.result == user_pac::read) {
+      EXPECT_EQ(text, r.text);
+    } else {
+      EXPECT_EQ(text, "untouched");
+      if (*r.text) {
+        EXPECT_TRUE(log.has(r.text));
+      }
+    }
+  }
+}
+
+// A user swaps a link between a file in their closed folder and a public
+// file while the daemon reads it: what was read is always what was checked.
+TEST_F(UserPacWalk, SwappedLinkNeverReadsTheClosedFolder) {
+  link("swapped.pac", users + "pub/me.pac");
+  std::atomic<bool> stop{false};
+  std::atomic<long> swaps{0};
+  std::thread swapper([&] {
+    const std::string tmp = users + "swapping", at = users + "swapped.pac";
+    for (long i = 0; !stop; ++i) {
+      const std::string target = users + (i % 2 ? "secret/me.pac" : "pub/me.pac");
+      unlink(tmp.c_str());
+      if (symlink(target.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), at.c_str()) == 0) ++swaps;
+    }
+  });
+  LogCapture log;
+  long secret = 0, pub = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (long i = 0; (i < 5000 || swaps < 2000) && std::chrono::steady_clock::now() < until; ++i) {
+    std::string text;
+    if (read("swapped.pac", &text) == user_pac::read) ++(text == "secret-text" ? secret : pub);
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GE(swaps, 2000);
+  EXPECT_EQ(secret, 0);
+  EXPECT_GT(pub, 0);
 }
 
 TEST_F(OutsidePac, SecondRunNeverChainsItsOwnFile) {
