@@ -164,7 +164,8 @@ user_pac read_user_pac(const std::string& path, const std::string& url, std::str
     }
     const int at = folders.back().fd.get();
     const bool last = todo.empty();
-    unique_fd next(openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (last ? O_NOCTTY : O_DIRECTORY)));
+    const int kind = last ? O_NOCTTY : O_DIRECTORY;
+    unique_fd next(openat(at, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | kind));
     if (next.get() < 0) {
       // A link fails the open (ELOOP, or ENOTDIR as a folder): read it
       // instead. Anything else, or a name swapped back meanwhile, ends here.
