@@ -289,6 +289,34 @@ TEST(RouteSnapshot, KernelDumpKeepsASecondDefaultRouteScoped) {
   EXPECT_EQ(err, "");
 }
 
+// Two interfaces on one network: the kernel's network route of the second
+// one is scoped to it, as macOS keeps it; the first one's stays unscoped.
+TEST(RouteSnapshot, KernelDumpKeepsASecondInterfacesNetworkRouteScoped) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private network namespace";
+  const std::string err = in_private_netns([]() -> std::string {
+    auto sh = [](const std::string& c) { return std::system((c + " >/dev/null 2>&1").c_str()) == 0; };
+    if (!sh("ip link set lo up && ip link add d0 type veth peer name d1 && ip link add d2 type veth peer name d3 && "
+            "ip link set d1 up && ip link set d0 up && ip link set d3 up && ip link set d2 up && "
+            "ip addr add 10.77.0.2/24 dev d0 && ip addr add 10.77.0.3/24 dev d2 && "
+            "ip addr add 10.66.0.2/24 dev d2"))
+      return "could not set up d0 and d2";
+    route_list snap;
+    if (route_snapshot_mac(snap, "") != 0) return "no snapshot";
+    std::string seen;
+    for (const auto& e : snap)
+      seen += dotted(e.dst) + "/" + e.ifname + "/" + ((e.flags & RTF_IFSCOPE_BSD) ? "scoped" : "") + " ";
+    if (seen != "10.66.0.0/d2/ 10.77.0.0/d0/ 10.77.0.0/d2/scoped ") return "snapshot: " + seen;
+    const uint32_t net = inet_addr("10.77.0.0"), mask = inet_addr("255.255.255.0");
+    if (route_table_has(net, mask, nullptr) != 1 || route_table_has(net, mask, "d2") != 1) return "both stand";
+    if (route_table_has(net, mask, "d0") != 0) return "the first interface's route counts as a scoped one";
+    if (!sh("ip route del 10.77.0.0/24 dev d2")) return "could not delete d2's route";
+    if (route_table_has(net, mask, "d2") != 0 || route_table_has(net, mask, nullptr) != 1)
+      return "d2's route gone, d0's stands";
+    return "";
+  });
+  EXPECT_EQ(err, "");
+}
+
 struct CommandCase {
   const char* name;
   vpn_route_entry e;
