@@ -114,6 +114,8 @@ int netlink_dump(uint16_t type, const void* body, size_t body_len, Fn each) {
 int kernel_routes(std::vector<uint8_t>& out) {
   rtmsg rq{};
   rq.rtm_family = AF_INET;
+  // The connected routes seen so far, to tell a second interface's on the same network.
+  std::vector<route_record> connected;
   return netlink_dump(RTM_GETROUTE, &rq, sizeof rq, [&](nlmsghdr* m) {
     if (m->nlmsg_type != RTM_NEWROUTE) return;
     const auto* rt = static_cast<const rtmsg*>(NLMSG_DATA(m));
@@ -169,6 +171,14 @@ int kernel_routes(std::vector<uint8_t>& out) {
     // several default routes apart by metric: the one of metric 0 stands for
     // the primary one, any other for a second service's.
     if (r.dst_len == 0 && metric != 0 && r.ifindex != 0) r.ifscope = true;
+    // Of two interfaces on one network macOS keeps the network route of the
+    // second one scoped to it. Linux lists the routes of one prefix in the
+    // order an unscoped delete finds them: the first stands for the unscoped one.
+    if (r.cloning) {
+      for (const route_record& c : connected)
+        if (c.dst == r.dst && c.dst_len == r.dst_len && c.ifindex != r.ifindex) r.ifscope = true;
+      connected.push_back(r);
+    }
     char name[IF_NAMESIZE] = {};
     if (r.ifindex && if_indextoname(r.ifindex, name)) {
       std::memcpy(r.ifname, name, sizeof r.ifname - 1);

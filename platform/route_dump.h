@@ -140,8 +140,9 @@ struct route_record {
   // the route code deletes and adds it back like any static route.
   bool cloning = false;
   // Scoped to its interface (RTF_IFSCOPE): on macOS the default route of
-  // every active service but the primary one. An unscoped add or delete of
-  // the same destination and mask does not touch it.
+  // every active service but the primary one, and the network route of an
+  // interface on a network that another interface has already. An unscoped
+  // add or delete of the same destination and mask does not touch it.
   bool ifscope = false;
   // Made by cloning a parent route (RTF_WASCLONED), such as a host route the
   // kernel learnt on use; the kernel replaces it on an add of its key.

@@ -428,6 +428,11 @@ def route_change(verb, args, quiet):
             print(f"{verb} {kind} {shown_dst}: gateway {shown_gw}: {err}")
             return 1
     ip_verb = {"add": "add", "delete": "del", "change": "change"}[verb]
+    if verb == "add" and req.ifscope and net.prefixlen != 0:
+        # A route scoped to IF stands beside another interface's route of the
+        # same destination and mask, as macOS keeps them apart; Linux lets
+        # routes of one prefix and metric coexist only when appended.
+        ip_verb = "append"
     cmd = ["route", ip_verb]
     if req.blackhole:
         cmd.append("blackhole")

@@ -28,25 +28,37 @@ constexpr uint32_t kPeerAddr = 0x01010101;  // 1.1.1.1, the same in either byte 
 std::mutex g_read_hook_lock;
 read_command_hook g_read_hook;
 
+// The host's own default route among the routes a set-up deleted (a default
+// through the peer is the tunnel's): the unscoped one first, the one that
+// served every destination and that the unscoped delete took.
+bool recorded_host_default(const route_list& deleted, vpn_route_entry* out) {
+  bool found = false;
+  for (const vpn_route_entry& e : deleted) {
+    if (e.dst != 0 || e.gateway == kPeerAddr) continue;
+    if (!(e.flags & RTF_IFSCOPE_BSD)) {
+      *out = e;
+      return true;
+    }
+    if (!found) *out = e;
+    found = true;
+  }
+  return found;
+}
+
 // The host's own default route, as the full tunnel's set-up took it away
 // (recorded with dst 0 among the deleted routes). It outlives the lists,
 // which the repair and the restore empty: a default route comes back only
-// when a set-up took one away, through the store's router or else this one.
+// when a set-up took one away, through the link that one went through.
 std::mutex g_saved_default_lock;
 vpn_route_entry g_saved_default{};
-bool g_have_saved_default = false;
 bool g_default_taken = false;
 
 void keep_saved_default(const route_list& deleted) {
-  for (const vpn_route_entry& e : deleted) {
-    if (e.dst != 0 || e.gateway == kPeerAddr) continue;
-    std::lock_guard<std::mutex> lk(g_saved_default_lock);
-    g_default_taken = true;
-    if (e.gateway == 0) continue;  // through an interface: no router to fall back on
-    g_saved_default = e;
-    g_have_saved_default = true;
-    return;
-  }
+  vpn_route_entry e{};
+  if (!recorded_host_default(deleted, &e)) return;
+  std::lock_guard<std::mutex> lk(g_saved_default_lock);
+  g_saved_default = e;
+  g_default_taken = true;
 }
 
 // Output of a command run for reading, at most `limit` bytes.
@@ -215,23 +227,6 @@ void undo_tunnel_routes(bool keep_peer) {
   if (dns_config_kept()) restore_dns_config();
 }
 
-// The host's own default route among the routes a set-up deleted: one with
-// a next hop (a default through the peer is the tunnel's), an unscoped one
-// first, since only that one serves every destination.
-bool recorded_host_default(const route_list& deleted, vpn_route_entry* out) {
-  bool found = false;
-  for (const vpn_route_entry& e : deleted) {
-    if (e.dst != 0 || e.gateway == 0 || e.gateway == kPeerAddr) continue;
-    if (!(e.flags & RTF_IFSCOPE_BSD)) {
-      *out = e;
-      return true;
-    }
-    if (!found) *out = e;
-    found = true;
-  }
-  return found;
-}
-
 // After the earlier set-up was put back without the repair before the
 // reconnection, the tunnel's default route may have gone with a replaced
 // device while the host's own one is still deleted: nothing would then lead
@@ -269,56 +264,90 @@ void restore_routes() {
     forknexec(g_restorelocalaccesscmd, 0);
 }
 
-void restore_default_route() {
-  vpn_log_plain("restore default route begin\n");
-  vpn_route_entry saved{};
-  bool have_saved = false;
-  bool taken = false;
-  {
-    std::lock_guard<std::mutex> lk(g_saved_default_lock);
-    saved = g_saved_default;
-    have_saved = g_have_saved_default;
-    taken = g_default_taken;
-    g_have_saved_default = false;
-    g_default_taken = false;
-  }
-  bool added = false;
-  std::vector<std::string> ids;
-  get_active_network_service(ids);
-  if (!taken) {
-    // A default route of the host's own still stands, or the host had none.
-    VPN_LOG("no default route was taken away, none is added");
-    ids.clear();
-  }
+namespace {
+// Logged as the operation these serve.
+#define RESTORE_LOG(...) vpn_log(kLogModule, __LINE__, "restore_default_route", __VA_ARGS__)
+
+// The router of the first active service on `want` that has one, each
+// service asked logged; false when none has.
+bool router_of_service_on(const std::vector<std::string>& ids, const char* want, in_addr* gw) {
   for (const std::string& id : ids) {
     std::string router;
     std::string ifname;
     get_network_service_info(id.c_str(), router, ifname);
-    VPN_LOG("ns %s, router %s, if %s\n", id.c_str(), router.c_str(), ifname.c_str());
-    if (router.empty() || ifname.empty() || ifname != if_name_to_lum) continue;
-    in_addr gw{};
-    if (::inet_pton(AF_INET, router.c_str(), &gw) != 1) {
+    RESTORE_LOG("ns %s, router %s, if %s\n", id.c_str(), router.c_str(), ifname.c_str());
+    if (router.empty() || ifname.empty() || ifname != want) continue;
+    if (::inet_pton(AF_INET, router.c_str(), gw) != 1) {
       // A router text that is no IPv4 address would make a bogus route.
-      VPN_LOG("router %s of service %s is no IPv4 address, not used", router.c_str(), id.c_str());
+      RESTORE_LOG("router %s of service %s is no IPv4 address, not used", router.c_str(), id.c_str());
       continue;
     }
-    VPN_LOG("restore default route : add route\n");
-    vpn_route_entry e{};
-    e.gateway = gw.s_addr;
-    e.gw_family = AF_INET;
-    add_route_mac(e, 2, 1);
-    added = true;
-    break;
+    return true;
   }
-  if (!added && have_saved) {
+  return false;
+}
+
+// Adds a default route through `gw`; false when the route tool refused it.
+bool add_default_route(uint32_t gw) {
+  vpn_route_entry e{};
+  e.gateway = gw;
+  e.gw_family = AF_INET;
+  const int status = add_route_checked(e);
+  if (status == 0) return true;
+  RESTORE_LOG("default route through %s refused by the route tool (%d)", dotted(gw).c_str(), status);
+  return false;
+}
+
+// The default route goes back through the link the host's own one left by
+// (its router now, which may have changed meanwhile, else the route as it
+// was), not through the link that leads to the gateway: the two may differ.
+// Only when neither is accepted, the gateway's link's router is tried.
+void put_default_route_back(const std::vector<std::string>& ids, const vpn_route_entry& saved) {
+  char via[sizeof saved.ifname + 1] = {};
+  copy_text(via, sizeof via, saved.ifname[0] ? saved.ifname : if_name_to_lum);
+  in_addr gw{};
+  const bool have_router = router_of_service_on(ids, via, &gw);
+  if (have_router) {
+    RESTORE_LOG("restore default route : add route\n");
+    if (add_default_route(gw.s_addr)) return;
+  }
+  if (saved.gateway != 0 && !(have_router && gw.s_addr == saved.gateway)) {
     // Without this the host would end without any default route.
-    VPN_LOG("no router for %s in the network-service store, the saved default route through %s is put back",
-            if_name_to_lum, dotted(saved.gateway).c_str());
-    vpn_route_entry e{};
-    e.gateway = saved.gateway;
-    e.gw_family = AF_INET;
-    add_route_mac(e, 2, 1);
+    if (have_router)
+      RESTORE_LOG("the saved default route through %s is put back", dotted(saved.gateway).c_str());
+    else
+      RESTORE_LOG("no router for %s in the network-service store, the saved default route through %s is put back",
+                  via, dotted(saved.gateway).c_str());
+    if (add_default_route(saved.gateway)) return;
   }
+  if (std::strcmp(via, if_name_to_lum) == 0) return;
+  const uint32_t refused = have_router ? gw.s_addr : 0;
+  if (!router_of_service_on(ids, if_name_to_lum, &gw) || gw.s_addr == refused || gw.s_addr == saved.gateway) return;
+  RESTORE_LOG("no default route through %s could be put back, the router %s of %s is used", via,
+              dotted(gw.s_addr).c_str(), if_name_to_lum);
+  add_default_route(gw.s_addr);
+}
+#undef RESTORE_LOG
+}  // namespace
+
+void restore_default_route() {
+  vpn_log_plain("restore default route begin\n");
+  vpn_route_entry saved{};
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> lk(g_saved_default_lock);
+    saved = g_saved_default;
+    taken = g_default_taken;
+    g_saved_default = vpn_route_entry{};
+    g_default_taken = false;
+  }
+  std::vector<std::string> ids;
+  get_active_network_service(ids);
+  if (taken)
+    put_default_route_back(ids, saved);
+  else
+    // A default route of the host's own still stands, or the host had none.
+    VPN_LOG("no default route was taken away, none is added");
   vpn_log_plain("restore default route end\n");
 }
 
@@ -445,7 +474,8 @@ int reconnected_add_route(vpnc_session* s) {
     // first, so that its host routes return and nothing is recorded twice.
     VPN_LOG("routes of the earlier set-up are still recorded, putting them back first");
     vpn_route_entry host_default{};
-    const bool had_default = recorded_host_default(rt_add_list, &host_default);
+    // One through an interface has no next hop the route command could name.
+    const bool had_default = recorded_host_default(rt_add_list, &host_default) && host_default.gateway != 0;
     undo_tunnel_routes(true);
     if (had_default) put_host_default_back(host_default);
   }

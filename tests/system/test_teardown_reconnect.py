@@ -227,7 +227,11 @@ LAN = g.Resource("10.77.0.0", "255.255.255.0")      # en0's own network
 RESOURCES = [g.Resource("10.99.0.0", "255.255.255.0")]
 # A second interface with an address of its own (a TAP device without
 # carrier: the routes through it stand, nothing is sent).
-EN1 = ["ip tuntap add dev en1 mode tap", "ip link set en1 up", "ip addr add 10.88.0.2/24 dev en1"]
+EN1_ADDRESS = "10.88.0.2/24"
+
+
+def en1_lines(address=EN1_ADDRESS):
+    return ["ip tuntap add dev en1 mode tap", "ip link set en1 up", f"ip addr add {address} dev en1"]
 
 
 class Move(NamedTuple):
@@ -269,14 +273,16 @@ class Move(NamedTuple):
 
 class HostShape:
     """A host with more than a default route: `seed` are `ip route` lines
-    run before the snapshot (after en1 is made, with `en1`); `move` changes
+    run before the snapshot (after en1 is made, with `en1`: True, or the
+    address with its prefix that en1 gets); `move` changes
     an interface's network while the tunnel is up; `reconnect` is None,
     "drop" (the gateway drops the connection), "new_address" (and gives
     another client address) or "repair" (a full tunnel whose default route
-    left the tunnel first)."""
+    left the tunnel first); `calls` are route commands the daemon must have
+    run."""
 
     def __init__(self, name, *, full=False, seed=(), resources=RESOURCES, excludes=(), reconnect=None, up=(),
-                 en1=False, move=None):
+                 en1=False, move=None, calls=()):
         self.name = name
         self.full = full
         self.seed = list(seed)
@@ -286,6 +292,7 @@ class HostShape:
         self.up = list(up)  # routes (without the kernel's details) that stand while the tunnel is up
         self.en1 = en1
         self.move = move
+        self.calls = list(calls)
 
     def scenario(self, **kw):
         return g.Scenario(flags=g.NETCFG_FULL_TUNNEL if self.full else 0, resources=self.resources,
@@ -293,6 +300,7 @@ class HostShape:
 
 
 NO_DEFAULT = ["del default", "add 198.18.0.0/15 via 10.77.0.1"]
+DEFAULT_VIA_EN1 = ["replace default via 10.88.0.1 dev en1", f"add {g.GATEWAY_IP} via {NEXT_HOP} dev en0"]
 
 HOST_SHAPES = [
     HostShape("lan_excluded_split", excludes=[LAN], up=["10.77.0.0/24 dev en0 scope link"]),
@@ -325,6 +333,15 @@ HOST_SHAPES = [
               up=["default via 10.88.0.1 dev en1"]),
     HostShape("split_second_default_route", en1=True, seed=["add default via 10.88.0.1 dev en1 metric 100"],
               reconnect="drop", up=["default via 10.88.0.1 dev en1"]),
+    # the default route leaves through en1, the way to the gateway through
+    # en0: the default route comes back through en1, not en0's router
+    HostShape("full_default_via_en1_gateway_via_en0", full=True, en1=True, seed=DEFAULT_VIA_EN1),
+    HostShape("full_default_via_en1_gateway_via_en0_changed_client_address", full=True, en1=True,
+              seed=DEFAULT_VIA_EN1, reconnect="new_address"),
+    # en1 on en0's network: its network route, scoped to en1, comes back beside en0's
+    HostShape("full_two_interfaces_on_one_network", full=True, en1="10.77.0.3/24",
+              calls=[f"/sbin/route {verb} -net 10.77.0.0 -netmask 255.255.255.0 -interface en1 -cloning -ifscope en1"
+                     for verb in ("delete", "add")]),
 ]
 
 
@@ -335,7 +352,8 @@ def bare_routes(testhost):
 @pytest.mark.time_limit(150)
 @pytest.mark.parametrize("shape", HOST_SHAPES, ids=[s.name for s in HOST_SHAPES])
 def test_every_host_route_comes_back_on_hosts_with_more_than_a_default_route(testhost, gateway, shape):
-    for line in EN1 if shape.en1 else []:
+    en1 = [] if not shape.en1 else en1_lines() if shape.en1 is True else en1_lines(shape.en1)
+    for line in en1:
         testhost.run_host(line.split(), check=True)
     for line in shape.seed:
         testhost.run_host(["ip", "route"] + line.split(), check=True)
@@ -360,6 +378,8 @@ def test_every_host_route_comes_back_on_hosts_with_more_than_a_default_route(tes
     sess.assert_ended()
     calls = [" ".join(c) for c in testhost.journal() if c[:1] == ["/sbin/route"]]
     assert sorted(testhost.routes()) == sess.before.routes, "\n".join(calls)
+    for call in shape.calls:
+        assert call in calls, "\n".join(calls)
     sess.assert_host_put_back()
 
 

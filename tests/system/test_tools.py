@@ -51,7 +51,11 @@ DRY_CASES = [
     ("route", "add -net 192.168.1.0 -netmask 255.255.255.0 -interface en0",
      ["ip route add 192.168.1.0/24 dev en0"]),
     ("route", "add -net 192.168.7.0 -netmask 255.255.255.0 -gateway 10.77.0.1 -ifscope en0",
-     ["ip route add 192.168.7.0/24 via 10.77.0.1 dev en0"]),
+     ["ip route append 192.168.7.0/24 via 10.77.0.1 dev en0"]),
+    ("route", "add -net 10.98.0.0 -netmask 255.255.255.0 -interface en1 -cloning -ifscope en1",
+     ["ip route append 10.98.0.0/24 dev en1"]),
+    ("route", "delete -net 10.98.0.0 -netmask 255.255.255.0 -interface en1 -cloning -ifscope en1",
+     ["ip route del 10.98.0.0/24 dev en1"]),
     ("route", "delete -net 192.168.7.0 -netmask 255.255.255.0 -gateway 10.77.0.1 -ifscope en0",
      ["ip route del 192.168.7.0/24 dev en0"]),
     ("route", "add -net 10.0.0.0/8 10.77.0.1", ["ip route add 10.0.0.0/8 via 10.77.0.1"]),
@@ -450,6 +454,42 @@ def test_the_interfaces_own_network_route_is_deleted_and_added_back_as_the_kerne
     r = run_tool("route", "add -net 10.50.7.0 -netmask 255.255.255.0 -interface en0".split(), env=env, ns_pid=netns)
     assert r.returncode == 0, r.stderr
     assert "10.50.7.0/24 dev en0 scope link" in main_routes(netns)
+
+
+def test_a_second_interfaces_network_route_on_the_same_network_is_scoped_apart(netns, tmp_path):
+    """en1 on en0's network: the unscoped verbs reach en0's network route,
+    -ifscope en1 only en1's, and both come back as the kernel made them."""
+    env = {"VPNC_TOOL_JOURNAL": str(tmp_path / "j")}
+    for cmd in ("ip tuntap add dev en1 mode tap", "ip link set en1 up", "ip addr add 10.77.0.3/24 dev en1"):
+        r = _sh(netns, cmd.split())
+        assert r.returncode == 0, (cmd, r.stderr)
+
+    def lan():
+        return [x for x in main_routes(netns) if x.startswith("10.77.0.0/24 ")]
+    both = lan()
+    assert both == ["10.77.0.0/24 dev en0 proto kernel scope link src 10.77.0.2",
+                    "10.77.0.0/24 dev en1 proto kernel scope link src 10.77.0.3 linkdown"], main_routes(netns)
+
+    def tool(text, status=0):
+        r = run_tool("route", text.split(), env=env, ns_pid=netns)
+        assert r.returncode == status, (text, r.stdout, r.stderr)
+        return r
+    en0 = "-net 10.77.0.0 -netmask 255.255.255.0 -interface en0 -cloning"
+    en1 = "-net 10.77.0.0 -netmask 255.255.255.0 -interface en1 -cloning -ifscope en1"
+    tool("delete " + en1)
+    assert lan() == both[:1]
+    assert "not in table" in tool("delete " + en1, 1).stderr
+    tool("add " + en1)
+    assert lan() == both
+    assert "File exists" in tool("add " + en1, 1).stderr
+    # the set-up's deletes and the restore's adds, in the snapshot's order
+    tool("delete " + en0)
+    assert lan() == both[1:]
+    tool("delete " + en1)
+    assert lan() == []
+    tool("add " + en0)
+    tool("add " + en1)
+    assert lan() == both
 
 
 def test_a_second_services_default_route_is_scoped_apart_from_the_unscoped_one(netns, tmp_path):

@@ -79,6 +79,7 @@ class RouteRestoreTest : public SysconfigRoot {
   }
   void TearDown() override {
     vpn_log_set_sink(nullptr);
+    set_command_status_hook(nullptr);
     set_command_hook(nullptr);
     set_read_command_hook(nullptr);
     m_pNetConfigFlag = saved_.flags;
@@ -443,7 +444,7 @@ TEST_F(RouteRestoreTest, ServiceInfoFailsWhenTheStoresCannotBeOpened) {
   EXPECT_TRUE(logged("SCDynamicStoreCreate failed, error 1001: Failed!"));
 }
 
-TEST_F(RouteRestoreTest, DefaultRouteComesBackThroughTheRouterOfTheGatewaysInterface) {
+TEST_F(RouteRestoreTest, DefaultRouteComesBackThroughTheRouterOfItsInterface) {
   const bool built = commands_built();
   write_prefs(R"({"ServiceOrder": ["ETH", "WIFI", "V6"], "NetworkServices": {
       "ETH":  {"Interface": {"Type": "Ethernet"}, "IPv4": {"ConfigMethod": "Manual", "Router": "10.77.0.1"}},
@@ -528,6 +529,89 @@ TEST_F(RouteRestoreTest, DefaultRouteComesBackFromTheSavedOneWhenTheStoreHasNoRo
   }
   if (!built) GTEST_SKIP() << "route command builders not linked in: command texts not checked";
 }
+
+// The host's default route goes back through the link it went through, which
+// need not be the one that leads to the gateway (en0 here): the router of the
+// active service there (as it is now), else the route as it was; a refused
+// add is not taken as done.
+struct DefaultBackCase {
+  const char* name;
+  std::vector<vpn_route_entry> deleted;  // by the full tunnel's set-up
+  const char* en1_router;                // the router of the service on en1, or null for none
+  std::vector<std::string> refused;      // default-route adds the tool refuses
+  std::vector<std::string> adds;         // the default-route adds run, in order
+  std::vector<std::string> lines;        // among the log lines
+};
+
+void PrintTo(const DefaultBackCase& c, std::ostream* os) { *os << c.name; }
+
+vpn_route_entry host_default(const char* gw, const char* ifname, uint32_t flags = 0) {
+  vpn_route_entry e = via_gateway("0.0.0.0", "0.0.0.0", gw, RTF_GATEWAY_BSD | RTF_STATIC_BSD | flags);
+  std::snprintf(e.ifname, sizeof e.ifname, "%s", ifname);
+  return e;
+}
+
+class DefaultRouteBack : public RouteRestoreTest, public ::testing::WithParamInterface<DefaultBackCase> {};
+
+TEST_P(DefaultRouteBack, ThroughTheLinkItWentThrough) {
+  const DefaultBackCase& c = GetParam();
+  if (!commands_built()) GTEST_SKIP() << "route command builders not linked in";
+  // en0's router changed during the session: the table had 10.77.0.1.
+  write_prefs(R"({"ServiceOrder": ["ETH", "WIFI"], "NetworkServices": {
+      "ETH":  {"Interface": {"Type": "Ethernet"}, "IPv4": {"ConfigMethod": "DHCP"}},
+      "WIFI": {"Interface": {"Type": "IEEE80211"}, "IPv4": {"ConfigMethod": "DHCP"}}}})");
+  const std::string wifi = c.en1_router ? std::string(R"(, "Router": ")") + c.en1_router + "\"" : "";
+  write_store(R"({"State:/Network/Service/ETH/IPv4": {"InterfaceName": "en0", "Router": "10.77.0.9"},
+                  "State:/Network/Service/WIFI/IPv4": {"InterfaceName": "en1")" + wifi + "}}");
+  set_command_status_hook([&](const std::string& cmd) {
+    return std::find(c.refused.begin(), c.refused.end(), cmd) != c.refused.end() ? 1 : 0;
+  });
+  rt_add_list = route_list(c.deleted.begin(), c.deleted.end());
+  restore_routes();
+  commands.clear();
+  std::snprintf(if_name_to_lum, sizeof if_name_to_lum, "en0");
+  restore_default_route();
+  std::vector<std::string> adds;
+  for (const auto& cmd : commands)
+    if (cmd.find(" default ") != cmd.npos) adds.push_back(cmd);
+  EXPECT_EQ(adds, c.adds);
+  for (const std::string& l : c.lines) EXPECT_TRUE(logged("restore_default_route:" + l)) << l;
+  // A refused add is never logged as the one put back.
+  if (c.refused.empty()) {
+    EXPECT_FALSE(logged("refused by the route tool"));
+  }
+}
+
+const std::string kAdd = "/sbin/route add default ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DefaultRouteBack,
+    ::testing::Values(
+        DefaultBackCase{"same_interface_its_router_now", {host_default("10.77.0.1", "en0")}, nullptr, {},
+                        {kAdd + "10.77.0.9"}, {"restore default route : add route\n"}},
+        DefaultBackCase{"other_interface_its_router", {host_default("10.88.0.1", "en1")}, "10.88.0.9", {},
+                        {kAdd + "10.88.0.9"}, {"ns WIFI, router 10.88.0.9, if en1\n"}},
+        DefaultBackCase{"other_interface_without_router_the_saved_one",
+                        {host_default("10.88.0.1", "en1")}, nullptr, {}, {kAdd + "10.88.0.1"},
+                        {"no router for en1 in the network-service store, the saved default route through "
+                         "10.88.0.1 is put back"}},
+        DefaultBackCase{"the_unscoped_one_is_saved",
+                        {host_default("10.77.0.1", "en0", RTF_IFSCOPE_BSD), host_default("10.88.0.1", "en1")},
+                        nullptr, {}, {kAdd + "10.88.0.1"}, {}},
+        DefaultBackCase{"refused_router_then_the_saved_one", {host_default("10.88.0.1", "en1")}, "10.88.0.9",
+                        {kAdd + "10.88.0.9"}, {kAdd + "10.88.0.9", kAdd + "10.88.0.1"},
+                        {"default route through 10.88.0.9 refused by the route tool (1)",
+                         "the saved default route through 10.88.0.1 is put back"}},
+        DefaultBackCase{"both_refused_on_its_link_then_the_gateways_link",
+                        {host_default("10.88.0.1", "en1")}, "10.88.0.9", {kAdd + "10.88.0.9", kAdd + "10.88.0.1"},
+                        {kAdd + "10.88.0.9", kAdd + "10.88.0.1", kAdd + "10.77.0.9"},
+                        {"default route through 10.88.0.1 refused by the route tool (1)",
+                         "no default route through en1 could be put back, the router 10.77.0.9 of en0 is used"}},
+        DefaultBackCase{"refused_on_the_gateways_link", {host_default("10.77.0.1", "en0")}, nullptr,
+                        {kAdd + "10.77.0.9", kAdd + "10.77.0.1"}, {kAdd + "10.77.0.9", kAdd + "10.77.0.1"},
+                        {"default route through 10.77.0.9 refused by the route tool (1)",
+                         "default route through 10.77.0.1 refused by the route tool (1)"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RouteRestoreTest, DefaultRouteProbeLooksForUtunInTheFirst511Bytes) {
   struct Case {

@@ -260,34 +260,80 @@ TEST(RouteSnapshot, KernelDumpIsWalkedToItsEnd) {
   }
 }
 
-// The kernel's table as the dump reports it: of two default routes, the one
-// of metric 0 is the unscoped one and the other a second service's, scoped
-// to its interface; the interface's own network route is a static cloning
-// route, unscoped.
-TEST(RouteSnapshot, KernelDumpKeepsASecondDefaultRouteScoped) {
+// The kernel's table as the dump reports it, scoped where macOS keeps a route
+// scoped: of two default routes, the one of metric 0 is the unscoped one and
+// the other a second service's, scoped to its interface; of two interfaces on
+// one network, the second one's network route is scoped to it. An
+// interface's own network route is a static cloning route.
+struct ScopeCase {
+  const char* name;
+  const char* setup;  // shell commands in a private namespace
+  const char* seen;   // the snapshot: dst/gateway/interface/flags of each entry
+  struct has {
+    const char* net;
+    const char* mask;
+    const char* scope;  // null: unscoped
+    int answer;         // of route_table_has
+  };
+  std::vector<has> before;
+  const char* del;  // then deleted
+  std::vector<has> after;
+};
+
+void PrintTo(const ScopeCase& c, std::ostream* os) { *os << c.name; }
+
+class KernelDumpScope : public ::testing::TestWithParam<ScopeCase> {};
+
+TEST_P(KernelDumpScope, AsMacOSKeepsIt) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private network namespace";
-  const std::string err = in_private_netns([]() -> std::string {
-    auto sh = [](const std::string& c) { return std::system((c + " >/dev/null 2>&1").c_str()) == 0; };
-    if (!sh("ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && ip link set d0 up && "
-            "ip addr add 10.77.0.2/24 dev d0 && ip route add default via 10.77.0.1 && "
-            "ip route add default via 10.77.0.254 dev d0 metric 100"))
-      return "could not set up d0";
+  const ScopeCase& c = GetParam();
+  const std::string err = in_private_netns([&]() -> std::string {
+    auto sh = [](const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; };
+    if (!sh(c.setup)) return "could not set up";
     route_list snap;
     if (route_snapshot_mac(snap, "") != 0) return "no snapshot";
     std::string seen;
     for (const auto& e : snap)
       seen += dotted(e.dst) + "/" + dotted(e.gateway) + "/" + e.ifname + "/" +
               ((e.flags & RTF_IFSCOPE_BSD) ? "scoped" : "") + ((e.flags & RTF_CLONING_BSD) ? "cloning" : "") + " ";
-    if (seen != "0.0.0.0/10.77.0.1/d0/ 0.0.0.0/10.77.0.254/d0/scoped 10.77.0.0/0.0.0.0/d0/cloning ")
-      return "snapshot: " + seen;
-    if (route_table_has(0, 0, nullptr) != 1 || route_table_has(0, 0, "d0") != 1) return "both default routes stand";
-    if (!sh("ip route del default via 10.77.0.1")) return "could not delete the first default route";
-    if (route_table_has(0, 0, nullptr) != 0) return "the scoped default route counts as an unscoped one";
-    if (route_table_has(0, 0, "d1") != 0) return "the scoped default route counts on another interface";
-    return "";
+    if (seen != c.seen) return "snapshot: " + seen;
+    auto check = [](const std::vector<ScopeCase::has>& hs, const char* when) -> std::string {
+      for (const auto& h : hs)
+        if (route_table_has(inet_addr(h.net), inet_addr(h.mask), h.scope) != h.answer)
+          return std::string(when) + ": " + h.net + "/" + h.mask + " scoped to " + (h.scope ? h.scope : "none");
+      return "";
+    };
+    if (std::string e = check(c.before, "before"); !e.empty()) return e;
+    if (!sh(c.del)) return "could not delete";
+    return check(c.after, "after the delete");
   });
   EXPECT_EQ(err, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KernelDumpScope,
+    ::testing::Values(
+        ScopeCase{"second_default_route",
+                  "ip link set lo up && ip link add d0 type veth peer name d1 && ip link set d1 up && "
+                  "ip link set d0 up && ip addr add 10.77.0.2/24 dev d0 && ip route add default via 10.77.0.1 && "
+                  "ip route add default via 10.77.0.254 dev d0 metric 100",
+                  "0.0.0.0/10.77.0.1/d0/ 0.0.0.0/10.77.0.254/d0/scoped 10.77.0.0/0.0.0.0/d0/cloning ",
+                  {{"0.0.0.0", "0.0.0.0", nullptr, 1}, {"0.0.0.0", "0.0.0.0", "d0", 1}},
+                  "ip route del default via 10.77.0.1",
+                  // the scoped one counts neither as unscoped nor on another interface
+                  {{"0.0.0.0", "0.0.0.0", nullptr, 0}, {"0.0.0.0", "0.0.0.0", "d1", 0}}},
+        ScopeCase{"second_interface_on_one_network",
+                  "ip link set lo up && ip link add d0 type veth peer name d1 && "
+                  "ip link add d2 type veth peer name d3 && ip link set d1 up && ip link set d0 up && "
+                  "ip link set d3 up && ip link set d2 up && ip addr add 10.77.0.2/24 dev d0 && "
+                  "ip addr add 10.77.0.3/24 dev d2 && ip addr add 10.66.0.2/24 dev d2",
+                  "10.66.0.0/0.0.0.0/d2/cloning 10.77.0.0/0.0.0.0/d0/cloning 10.77.0.0/0.0.0.0/d2/scopedcloning ",
+                  {{"10.77.0.0", "255.255.255.0", nullptr, 1},
+                   {"10.77.0.0", "255.255.255.0", "d2", 1},
+                   {"10.77.0.0", "255.255.255.0", "d0", 0}},
+                  "ip route del 10.77.0.0/24 dev d2",
+                  {{"10.77.0.0", "255.255.255.0", "d2", 0}, {"10.77.0.0", "255.255.255.0", nullptr, 1}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct CommandCase {
   const char* name;
