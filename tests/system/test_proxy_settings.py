@@ -344,95 +344,6 @@ def test_inside_script_that_cannot_be_fetched_installs_nothing(testhost, gateway
     sess.assert_host_put_back()
 
 
-class ChunkedServer:
-    """Answers every GET with a script sent chunked (no length announced):
-    `size` bytes, then the connection is held open without the last chunk
-    until stopped. `requests` counts the requests."""
-
-    HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
-            b"Transfer-Encoding: chunked\r\n\r\n")
-
-    def __init__(self, testhost, size):
-        self.size = size
-        self.requests = 0
-        self._stop = threading.Event()
-        self._held = []
-        with testhost.gw_ns():
-            self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((g.GATEWAY_IP, SCRIPT_PORT))
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self._t = threading.Thread(target=self._run, daemon=True)
-        self._t.start()
-
-    def _run(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self.sock.accept()
-            except (socket.timeout, OSError):
-                continue
-            self._held.append(conn)
-            threading.Thread(target=self._answer, args=(conn,), daemon=True).start()
-
-    def _answer(self, conn):
-        conn.settimeout(10)
-        try:
-            got = b""
-            while b"\r\n\r\n" not in got:
-                part = conn.recv(4096)
-                if not part:
-                    return
-                got += part
-            self.requests += 1
-            conn.sendall(self.HEAD)
-            piece = b"function FindProxyForURL(url, host) { return \"PROXY big:1\"; }\n"
-            piece += b"/" * (65536 - len(piece))
-            for _ in range(self.size // len(piece)):
-                conn.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
-            self._stop.wait(10)
-        except OSError:
-            pass  # the client went
-
-    def stop(self):
-        self._stop.set()
-        self._t.join(2)
-        for c in self._held:
-            c.close()
-        self.sock.close()
-
-
-def test_inside_script_sent_without_a_length_never_grows_past_the_cap_on_disk(testhost, gateway, servers):
-    # curl's own --max-filesize stops only a transfer that announced its size
-    server = servers(ChunkedServer, 6 << 20)
-    browser = testhost.start_named("Safari")
-    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=(g.PROXY_SCRIPT, SCRIPT_URL)))
-    sess = session_with_user_proxies(testhost, gw)
-    before = service_proxies(testhost)
-    download = testhost.usr_local_dir / "tevra_vpn" / "tev_prox.tmp"
-    sess.start(navtype="Safari")
-    largest = 0
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and log_count(testhost, "Failed to download inside proxy url script") == 0:
-        try:
-            largest = max(largest, download.stat().st_size)
-        except FileNotFoundError:
-            pass
-        time.sleep(0.002)
-    assert log_count(testhost, "Failed to download inside proxy url script") == 1, testhost.describe_daemon()
-    assert largest <= (4 << 20) + 1, largest
-    # each of the three direct attempts was ended by the cap, not by its bound
-    assert server.requests == 3
-    assert log_count(testhost, "downloaded script is larger than 4194304, not used") == 3
-    assert log_count(testhost, "did not end within") == 0
-    assert installed(testhost) == []
-    assert not download.exists()
-    assert service_proxies(testhost) == before
-    browser.stop()
-    sess.assert_ended()
-    sess.assert_host_put_back()
-
-
 class SilentListener:
     """Takes connections on the gateway's address, reads each request and
     never answers."""
@@ -466,6 +377,10 @@ class SilentListener:
             with self._cond:
                 self.request_lines.append(line)
                 self._cond.notify_all()
+            self.answer(conn)
+
+    def answer(self, conn):
+        """What follows a request: nothing, the connection is held."""
 
     def wait_requests(self, n, timeout):
         with self._cond:
@@ -478,6 +393,31 @@ class SilentListener:
         for c in self._held:
             c.close()
         self.sock.close()
+
+
+class ChunkedServer(SilentListener):
+    """Answers every request with a script sent chunked (no length
+    announced): `size` bytes, then the connection is held open without the
+    last chunk until the client goes."""
+
+    HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
+            b"Transfer-Encoding: chunked\r\n\r\n")
+
+    def __init__(self, testhost, size):
+        self.size = size
+        super().__init__(testhost, SCRIPT_PORT)
+
+    def answer(self, conn):
+        piece = b"function FindProxyForURL(url, host) { return \"PROXY big:1\"; }\n"
+        piece += b"/" * (65536 - len(piece))
+        try:
+            conn.sendall(self.HEAD)
+            for _ in range(self.size // len(piece)):
+                conn.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+            while conn.recv(4096):
+                pass
+        except OSError:
+            pass  # the client went, or held past the timeout
 
 
 @pytest.mark.parametrize("end", ["sigterm", "browser-closed"])
@@ -499,4 +439,35 @@ def test_inside_script_download_is_one_literal_transfer_and_never_holds_the_tear
     sess.assert_ended(timeout=20)
     assert set(silent.request_lines) == {"GET /[1-1000].pac HTTP/1.1"}
     assert installed(testhost) == []
+    sess.assert_host_put_back()
+
+
+def test_inside_script_sent_without_a_length_never_grows_past_the_cap_on_disk(testhost, gateway, servers):
+    # curl's own --max-filesize stops only a transfer that announced its size
+    server = servers(ChunkedServer, 6 << 20)
+    browser = testhost.start_named("Safari")
+    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=(g.PROXY_SCRIPT, SCRIPT_URL)))
+    sess = session_with_user_proxies(testhost, gw)
+    before = service_proxies(testhost)
+    download = testhost.usr_local_dir / "tevra_vpn" / "tev_prox.tmp"
+    sess.start(navtype="Safari")
+    largest = 0
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and log_count(testhost, "Failed to download inside proxy url script") == 0:
+        try:
+            largest = max(largest, download.stat().st_size)
+        except FileNotFoundError:
+            pass
+        time.sleep(0.002)
+    assert log_count(testhost, "Failed to download inside proxy url script") == 1, testhost.describe_daemon()
+    assert largest <= (4 << 20) + 1, largest
+    # each of the three direct attempts was ended by the cap, not by its bound
+    assert len(server.request_lines) == 3
+    assert log_count(testhost, "downloaded script is larger than 4194304, not used") == 3
+    assert log_count(testhost, "did not end within") == 0
+    assert installed(testhost) == []
+    assert not download.exists()
+    assert service_proxies(testhost) == before
+    browser.stop()
+    sess.assert_ended()
     sess.assert_host_put_back()
