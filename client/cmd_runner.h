@@ -17,8 +17,9 @@ int forknexec_status(const char* cmd);
 // most `limit` bytes kept). False when it could not be started or ran past
 // its bound (logged; `out` holds what it printed so far, to be taken as a
 // failed read). `status`, when given, receives the wait status (-1 when
-// there is none).
-bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status = nullptr);
+// there is none); `cut`, when given, whether output past `limit` was dropped.
+bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status = nullptr,
+                      bool* cut = nullptr);
 // Starts every command of the list under /bin/bash without waiting; 0 for a
 // null or empty list, else 1.
 int executeCommand(_VPN_COMMAND_LIST_* list);

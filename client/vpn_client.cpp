@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -201,6 +202,9 @@ void vpnc_main_loop(vpnc_session* s) {
 }
 
 int vpnc_main(int argc, char** argv) {
+  // Whoever started the daemon chose its umask; every file it makes, and
+  // every file its children make, is made under this one instead.
+  umask(022);
   vpnc_session_reset(&session);
   session.version_index = 2;
   setvbuf(stdout, nullptr, _IONBF, 0);

@@ -3,14 +3,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "platform/fd_ops.h"
@@ -18,16 +20,37 @@
 
 namespace {
 
-constexpr const char kDefaultPath[] = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
+// The macOS system folders: a command line finds the system's tools only.
+constexpr const char kSystemPath[] = "/usr/bin:/bin:/usr/sbin:/sbin";
+
+// Root's home from the user database; "/" when it names none (a folder that
+// always exists and belongs to root).
+std::string read_root_home() {
+  const passwd* pw = getpwuid(0);
+  if (pw && pw->pw_dir && pw->pw_dir[0] == '/') return pw->pw_dir;
+  return "/";
+}
+
+// Read once, before main and so before any thread or child.
+const std::string g_root_home = read_root_home();
+
+std::mutex g_override_lock;
+std::string g_path_override, g_home_override;
+bool g_path_overridden = false, g_home_overridden = false;
 
 // The child's environment, built before the fork (no allocation after it).
 struct child_env {
   std::vector<std::string> texts;
   std::vector<char*> ptrs;
   child_env() {
-    const char* path = std::getenv("PATH");
-    texts.push_back(path ? std::string("PATH=") + path : std::string(kDefaultPath));
-    if (const char* home = std::getenv("HOME")) texts.push_back(std::string("HOME=") + home);
+    std::string path = kSystemPath, home = g_root_home;
+    {
+      std::lock_guard<std::mutex> lk(g_override_lock);
+      if (g_path_overridden) path = g_path_override;
+      if (g_home_overridden) home = g_home_override;
+    }
+    texts.push_back("PATH=" + path);
+    texts.push_back("HOME=" + home);
     for (auto& t : texts) ptrs.push_back(t.data());
     ptrs.push_back(nullptr);
   }
@@ -56,6 +79,12 @@ int lift(int fd) { return fd >= 0 && fd < 3 ? fcntl(fd, F_DUPFD, 3) : fd; }
 // The child side, after fork: nothing here allocates or takes a lock.
 [[noreturn]] void become_child(const child_spec& spec, char* const* envp, int in_fd, int out_fd, int null_fd) {
   setpgid(0, 0);
+  if (spec.file_size_limit > 0) {
+    // Soft and hard alike: the program cannot lift it again. Failing to set
+    // it, the child does not run at all.
+    const rlimit cap{static_cast<rlim_t>(spec.file_size_limit), static_cast<rlim_t>(spec.file_size_limit)};
+    if (setrlimit(RLIMIT_FSIZE, &cap) != 0) _exit(127);
+  }
   vpnc_child_default_signals();
   in_fd = lift(in_fd);
   out_fd = lift(out_fd);
@@ -186,6 +215,7 @@ child_result vpnc_child_run(const child_spec& spec) {
         const ssize_t r = read(out_fd, buf, sizeof buf);
         if (r > 0) {
           const std::size_t room = spec.output_limit > spec.output->size() ? spec.output_limit - spec.output->size() : 0;
+          if (static_cast<std::size_t>(r) > room) res.output_cut = true;
           spec.output->append(buf, static_cast<std::size_t>(r) < room ? static_cast<std::size_t>(r) : room);
         } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
           close_fd(out_fd);
@@ -245,4 +275,12 @@ bool vpnc_child_start_detached(const child_spec& spec) {
   int status = 0;
   if (reap(first, 0, &status) != first) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void vpnc_child_env_override(const char* path, const char* home) {
+  std::lock_guard<std::mutex> lk(g_override_lock);
+  g_path_overridden = path != nullptr;
+  g_path_override = path ? path : "";
+  g_home_overridden = home != nullptr;
+  g_home_override = home ? home : "";
 }

@@ -148,10 +148,11 @@ void set_command_status_hook(command_status_hook hook) {
   g_status_hook = std::move(hook);
 }
 
-bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status) {
+bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status, bool* cut) {
   out->clear();
   const child_result r = vpnc_shell_read(cmd, kToolBoundMs, limit, out);
   if (status) *status = r.status;
+  if (cut) *cut = r.output_cut;
   if (!r.started) return false;
   if (r.timed_out) {
     VPN_LOG("'%s' did not end within %d s, stopped; its output is not used", cmd, kToolBoundMs / 1000);

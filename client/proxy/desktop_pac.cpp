@@ -109,8 +109,7 @@ int generate_outside_script(vpnc_session* s, const char* dir) {
   const int fd = mkstemp(tmpl.data());
   if (fd >= 0) {
     f.tmp = tmpl;
-    fchmod(fd, 0644);  // the desktop user reads it
-    f.pac = fdopen(fd, "w");
+    if (pac_make_public(fd)) f.pac = fdopen(fd, "w");  // the desktop user reads it
     if (!f.pac) close(fd);
   }
   if (!f.pac) {

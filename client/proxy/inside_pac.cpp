@@ -6,7 +6,9 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "client/proxy/pac_text.h"
 #include "client/proxy/proxy.h"
 #include "client/proxy/proxy_internal.h"
+#include "client/unique_fd.h"
 #include "platform/child_run.h"
 
 namespace {
@@ -29,7 +32,10 @@ constexpr char kInsideName[] = "__InProxyForURL";
 constexpr int kDirectAttempts = 3;
 // Wall-clock bound of one download, past curl's own -m 3.
 constexpr int kDownloadBoundSeconds = 5;
-// The largest script taken, as for the user's own PAC file.
+// The largest script taken, as for the user's own PAC file. curl's own
+// --max-filesize stops only a transfer that announces its size; the cap on
+// the child's files (one byte more, so that a larger script is told apart)
+// stops any other on disk.
 constexpr long long kPacSizeLimit = 4LL << 20;
 
 std::string file_root;
@@ -107,14 +113,26 @@ bool run_download(std::vector<std::string> argv, const char* path, const char* u
   child_spec spec;
   spec.argv = args.data();
   spec.bound_ms = kDownloadBoundSeconds * 1000;
+  spec.file_size_limit = kPacSizeLimit + 1;
   const child_result r = vpnc_child_run(spec);
   if (r.timed_out) VPN_LOG("%s did not end within %d s, stopped", args[0], kDownloadBoundSeconds);
+  if (!r.timed_out && r.status >= 0 && WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGXFSZ)
+    VPN_LOG("downloaded script is larger than %lld, not used", kPacSizeLimit);
   if (!r.ok()) {
     unlink(path);
     return false;
   }
+  // curl made the file under the daemon's umask; its mode is set here, on
+  // the file itself, before anything reads it.
+  unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0 && errno == ENOENT) return false;
   struct stat st {};
-  if (stat(path, &st) == 0 && st.st_size > kPacSizeLimit) {
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !pac_make_public(fd.get())) {
+    VPN_LOG("downloaded file %s is not a plain file of this program's, not used", path);
+    unlink(path);
+    return false;
+  }
+  if (st.st_size > kPacSizeLimit) {
     VPN_LOG("downloaded script of %lld bytes is larger than %lld, not used", static_cast<long long>(st.st_size),
             static_cast<long long>(kPacSizeLimit));
     unlink(path);
@@ -270,6 +288,7 @@ int generate_insideproxy_script(vpnc_session* s) {
             static_cast<int>(type));
     return -1;
   }
+  std::string gateway_name;
   // The proxy lock is held only for the mode here and for the installation
   // at the end, never across the download: a teardown meanwhile does not
   // wait, and once it has begun nothing is changed any more.
@@ -282,11 +301,14 @@ int generate_insideproxy_script(vpnc_session* s) {
     VPN_LOG("inside proxy type is %d, PROXY_MANUAL is %d, PROXY_SCRIPT is %d", static_cast<int>(type), PROXY_MANUAL,
             PROXY_SCRIPT);
     s->proxy_mode = PROXYMODE_INSIDE;
+    // The teardown clears the host name once it has begun, which it marks
+    // under this lock: taken now, not after the download.
+    gateway_name.assign(s->hostname, strnlen(s->hostname, sizeof s->hostname));
   }
 
   pac_output pac;
   pac.path = proxy_file_path(kInsidePacName);
-  pac.f = std::fopen(pac.path.c_str(), "w");
+  pac.f = pac_file_create(pac.path);
   if (!pac.f) {
     VPN_LOG("failed to open inside proxy script file");
     return -1;
@@ -305,7 +327,7 @@ int generate_insideproxy_script(vpnc_session* s) {
   }
   const bool script = ChangeScriptFile(pac.f, script_path.c_str(), kInsideName) == 1;
 
-  const std::string gateway = pac_js_escape(s->hostname);
+  const std::string gateway = pac_js_escape(gateway_name);
   std::string text = kPacHead;
   text += std::string("\tif (host == \"localhost\") {\n") + kPacReturnDirectBlock;
   text += std::string("\tif (host == \"127.0.0.1\") {\n") + kPacReturnDirectBlock;

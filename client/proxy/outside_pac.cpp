@@ -257,7 +257,7 @@ std::string manual_tail(const std::string& saved, const std::string& bypass_bloc
 
 // Writes the whole file, or removes what was written.
 bool write_pac(const std::string& path, const std::string& text) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
+  std::FILE* f = pac_file_create(path);
   if (!f) return false;
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = (std::fclose(f) == 0) && ok;

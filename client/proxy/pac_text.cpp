@@ -2,8 +2,12 @@
 #include "client/proxy/pac_text.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -119,4 +123,18 @@ std::string pac_rename_text(const std::string& script, const char* new_name, lon
     at = end;
   }
   return out;
+}
+
+bool pac_make_public(int fd) { return fchmod(fd, 0644) == 0; }
+
+std::FILE* pac_file_create(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) return nullptr;
+  std::FILE* f = pac_make_public(fd) ? fdopen(fd, "w") : nullptr;
+  if (!f) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return f;
 }

@@ -1,6 +1,7 @@
 // Pieces of proxy auto-config text shared by every PAC generator: the
-// function head, the rules, the scheme tests, JavaScript string escaping and
-// the copy of a user's script under another function name.
+// function head, the rules, the scheme tests, JavaScript string escaping,
+// the copy of a user's script under another function name, and the opening
+// of a file that every application will read.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -51,3 +52,11 @@ long pac_copy_renamed(std::FILE* in, std::FILE* out, const char* new_name);
 // buffer are handled as several pieces, as in the copy above). Answers the
 // renamed text; *changed receives the number of lines changed.
 std::string pac_rename_text(const std::string& script, const char* new_name, long* changed);
+
+// Gives the file on `fd` the mode of a file every user reads and only root
+// writes (0644), whatever the umask it was created under. False when that
+// could not be set.
+bool pac_make_public(int fd);
+// Creates or truncates `path` for writing, never through a link, with the
+// mode above. Null (errno set) when it cannot be opened so.
+std::FILE* pac_file_create(const std::string& path);

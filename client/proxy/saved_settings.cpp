@@ -33,7 +33,8 @@ enum { kToolOk = 0, kToolNotStarted = 2, kToolAbnormal = 3 };
 std::atomic<bool> g_stalled{false};
 
 // Runs the tool and hands every whole line (line feed removed) to `each`.
-// A run past its bound is a failed read: its lines are not used.
+// A run past its bound, or one whose output was cut at the limit, is a
+// failed read: its lines are not used.
 int run_scutil(const std::function<void(const std::string&)>& each) {
   if (g_stalled.load()) {
     VPN_LOG("scutil did not answer in time before, not run again for these settings");
@@ -41,9 +42,15 @@ int run_scutil(const std::function<void(const std::string&)>& each) {
   }
   std::string out;
   int status = -1;
-  if (!read_tool_output(scutil_command.c_str(), kOutputLimit, &out, &status)) {
+  bool cut = false;
+  if (!read_tool_output(scutil_command.c_str(), kOutputLimit, &out, &status, &cut)) {
     if (status == -1) return kToolNotStarted;
     g_stalled.store(true);
+    return kToolAbnormal;
+  }
+  // Its last line may stop in the middle of a value: nothing of it is used.
+  if (cut) {
+    VPN_LOG("scutil printed more than %zu bytes; its output is not used", kOutputLimit);
     return kToolAbnormal;
   }
   std::string line;

@@ -84,6 +84,8 @@ def installed(testhost):
 def the_installed_file(testhost):
     files = installed(testhost)
     assert len(files) == 1, files
+    # every application reads it, only root may change it
+    assert files[0].stat().st_mode & 0o7777 == 0o644, oct(files[0].stat().st_mode)
     return files[0]
 
 
@@ -187,6 +189,39 @@ def test_hung_scutil_holds_the_bring_up_for_one_bound_and_sigterm_ends_it(testho
     lch.close()
 
 
+# How the daemon was started decides nothing of what it runs or installs: a
+# launcher's own PATH (a program named scutil ahead of the system's) and
+# HOME, or a umask of 0.
+STARTS = {
+    "own-path-and-home": (None, True),
+    "umask-0": (0, False),
+}
+
+
+@pytest.mark.parametrize("case", STARTS.values(), ids=STARTS.keys())
+def test_outside_pac_owes_nothing_to_how_the_daemon_was_started(testhost, gateway, squid, case):
+    umask, own_path = case
+    sq = squid()
+    gw = gateway(g.Scenario(resources=[g.Resource("10.99.0.0", "255.255.255.0")]))
+    sess = session_with_user_proxies(testhost, gw)
+    ahead = testhost.tmp_dir / "ahead"  # /tmp/ahead inside
+    ahead.mkdir()
+    fake = ahead / "scutil"
+    fake.write_text('#!/bin/sh\necho "uid=$(id -u) args=$*" >> /tmp/ahead/ran\nexec /usr/sbin/scutil "$@"\n')
+    fake.chmod(0o755)
+    env = {"PATH": "/tmp/ahead:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/tmp/ahead"} if own_path else None
+    sess.start(extra_env=env, umask=umask, proxy_type=lm.OUTPROXY_HTTP, proxy_ip=sq.address,
+               proxy_port=sq.port("open"))
+    assert not (ahead / "ran").exists(), (ahead / "ran").read_text()
+    assert ["/usr/sbin/scutil", "--proxy"] in testhost.journal()
+    pac = the_installed_file(testhost)  # 0644 whatever the umask
+    assert evaluate(pac, ["http://www.example.org/", "http://intranet.corp/"]) == [
+        "PROXY user-proxy.lan:8080", "DIRECT"]
+    testhost.signal_daemon()
+    sess.assert_ended()
+    sess.assert_host_put_back(proxies_switched=True)
+
+
 # ------------------------------------------------------------- inside proxy
 
 class ScriptServer:
@@ -236,26 +271,30 @@ def servers(testhost):
         s.stop()
 
 
+SCRIPT_URL = f"http://{g.GATEWAY_IP}:{SCRIPT_PORT}/proxy.pac"
+FROM_SCRIPT = ["PROXY from-script:8"] * 3
 INSIDE_CASES = {
-    "manual": ((g.PROXY_MANUAL, "10.99.0.3:3128"), ["PROXY 10.99.0.3:3128"] * 3),
+    # id: (inside proxy, answers, umask the daemon is started with)
+    "manual": ((g.PROXY_MANUAL, "10.99.0.3:3128"), ["PROXY 10.99.0.3:3128"] * 3, None),
     "protocol-list": ((g.PROXY_MANUAL, "IEPROTO#http=10.99.0.3:80;https=10.99.0.4:443#"),
-                      ["PROXY 10.99.0.3:80", "PROXY 10.99.0.4:443", "DIRECT"]),
-    "script": ((g.PROXY_SCRIPT, f"http://{g.GATEWAY_IP}:{SCRIPT_PORT}/proxy.pac"),
-               ["PROXY from-script:8", "PROXY from-script:8", "PROXY from-script:8"]),
+                      ["PROXY 10.99.0.3:80", "PROXY 10.99.0.4:443", "DIRECT"], None),
+    "script": ((g.PROXY_SCRIPT, SCRIPT_URL), FROM_SCRIPT, None),
+    # the installed file and curl's download are 0644 all the same
+    "script-umask-0": ((g.PROXY_SCRIPT, SCRIPT_URL), FROM_SCRIPT, 0),
 }
 
 
 @pytest.mark.parametrize("case", INSIDE_CASES.values(), ids=INSIDE_CASES.keys())
 def test_browser_mode_installs_the_inside_pac_after_the_tunnel_and_writes_back(testhost, gateway,
                                                                                  servers, case):
-    inside, answers = case
+    inside, answers, umask = case
     server = servers(ScriptServer, b"function FindProxyForURL(url, host) {\n  return \"PROXY from-script:8\";\n}\n")
     browser = testhost.start_named("Safari")
     gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=inside,
                             excludes=[g.Resource("10.98.0.0", "255.255.0.0")]))
     sess = session_with_user_proxies(testhost, gw)
     old = earlier_installation(testhost)
-    sess.start(navtype="Safari")
+    sess.start(navtype="Safari", umask=umask)
     testhost.wait_log(f"set proxy for service {SERVICE}, successful$", 30)
     pac = the_installed_file(testhost)
     assert not old.exists()
@@ -265,7 +304,8 @@ def test_browser_mode_installs_the_inside_pac_after_the_tunnel_and_writes_back(t
     assert got == answers + ["DIRECT", "DIRECT", "DIRECT"]
     if inside[0] == g.PROXY_SCRIPT:
         assert server.requests == ["/proxy.pac"]
-        assert (testhost.usr_local_dir / "tevra_vpn" / "tev_prox.tmp").exists()
+        download = testhost.usr_local_dir / "tevra_vpn" / "tev_prox.tmp"
+        assert download.stat().st_mode & 0o7777 == 0o644, oct(download.stat().st_mode)
         assert "__InProxyForURL" in pac.read_text()
         assert log_count(testhost, "download url script for inside proxy directly") == 1
     else:
@@ -337,6 +377,10 @@ class SilentListener:
             with self._cond:
                 self.request_lines.append(line)
                 self._cond.notify_all()
+            self.answer(conn)
+
+    def answer(self, conn):
+        """What follows a request: nothing, the connection is held."""
 
     def wait_requests(self, n, timeout):
         with self._cond:
@@ -349,6 +393,31 @@ class SilentListener:
         for c in self._held:
             c.close()
         self.sock.close()
+
+
+class ChunkedServer(SilentListener):
+    """Answers every request with a script sent chunked (no length
+    announced): `size` bytes, then the connection is held open without the
+    last chunk until the client goes."""
+
+    HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
+            b"Transfer-Encoding: chunked\r\n\r\n")
+
+    def __init__(self, testhost, size):
+        self.size = size
+        super().__init__(testhost, SCRIPT_PORT)
+
+    def answer(self, conn):
+        piece = b"function FindProxyForURL(url, host) { return \"PROXY big:1\"; }\n"
+        piece += b"/" * (65536 - len(piece))
+        try:
+            conn.sendall(self.HEAD)
+            for _ in range(self.size // len(piece)):
+                conn.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
+            while conn.recv(4096):
+                pass
+        except OSError:
+            pass  # the client went, or held past the timeout
 
 
 @pytest.mark.parametrize("end", ["sigterm", "browser-closed"])
@@ -370,4 +439,35 @@ def test_inside_script_download_is_one_literal_transfer_and_never_holds_the_tear
     sess.assert_ended(timeout=20)
     assert set(silent.request_lines) == {"GET /[1-1000].pac HTTP/1.1"}
     assert installed(testhost) == []
+    sess.assert_host_put_back()
+
+
+def test_inside_script_sent_without_a_length_never_grows_past_the_cap_on_disk(testhost, gateway, servers):
+    # curl's own --max-filesize stops only a transfer that announced its size
+    server = servers(ChunkedServer, 6 << 20)
+    browser = testhost.start_named("Safari")
+    gw = gateway(g.Scenario(flags=g.NETCFG_FULL_TUNNEL, inside_proxy=(g.PROXY_SCRIPT, SCRIPT_URL)))
+    sess = session_with_user_proxies(testhost, gw)
+    before = service_proxies(testhost)
+    download = testhost.usr_local_dir / "tevra_vpn" / "tev_prox.tmp"
+    sess.start(navtype="Safari")
+    largest = 0
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and log_count(testhost, "Failed to download inside proxy url script") == 0:
+        try:
+            largest = max(largest, download.stat().st_size)
+        except FileNotFoundError:
+            pass
+        time.sleep(0.002)
+    assert log_count(testhost, "Failed to download inside proxy url script") == 1, testhost.describe_daemon()
+    assert largest <= (4 << 20) + 1, largest
+    # each of the three direct attempts was ended by the cap, not by its bound
+    assert len(server.request_lines) == 3
+    assert log_count(testhost, "downloaded script is larger than 4194304, not used") == 3
+    assert log_count(testhost, "did not end within") == 0
+    assert installed(testhost) == []
+    assert not download.exists()
+    assert service_proxies(testhost) == before
+    browser.stop()
+    sess.assert_ended()
     sess.assert_host_put_back()

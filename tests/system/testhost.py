@@ -849,7 +849,8 @@ class TestHost:
     def start_daemon(self, extra_env: dict | None = None, *, args: Iterable[str] = (),
                      tools=None, close_stdin: bool = False,
                      daemon: os.PathLike | str | None = None,
-                     wrapper: Iterable[str] | None = None) -> subprocess.Popen:
+                     wrapper: Iterable[str] | None = None,
+                     umask: int | None = None) -> subprocess.Popen:
         """Start the daemon (as root, host namespace, private root).
 
         tools: None = every executable in <repo>/tools/bin/; else a list of
@@ -859,6 +860,7 @@ class TestHost:
         wrapper: a command prefix run inside the private root, e.g.
         ["setarch", "x86_64", "-R"] for a TSan build; default from the
         env var VPNC_DAEMON_WRAPPER (split like a shell would), else none.
+        umask: the umask the daemon is started with (default: the test's).
         Returns the Popen (also `self.daemon`); its status is the daemon's,
         and `daemon_pid` the daemon's pid."""
         if self.daemon is not None and self.daemon.poll() is None:
@@ -877,7 +879,8 @@ class TestHost:
         try:
             self.daemon = subprocess.Popen(_guard(cmd), env=self._env(extra_env),
                                            stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                           start_new_session=True)
+                                           start_new_session=True,
+                                           umask=-1 if umask is None else umask)
         finally:
             out.close()
             err.close()

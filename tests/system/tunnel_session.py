@@ -143,10 +143,12 @@ class TunnelSession:
         self.tun = None
 
     # ------------------------------------------------------------ start
-    def start(self, navtype: str = "commandline", timeout: float = 30, **pkg) -> "TunnelSession":
+    def start(self, navtype: str = "commandline", timeout: float = 30, *, extra_env=None, umask=None,
+              **pkg) -> "TunnelSession":
+        """extra_env, umask: how the daemon is started (TestHost.start_daemon)."""
         th = self.th
         self.navtype = navtype
-        th.start_daemon()
+        th.start_daemon(extra_env=extra_env, umask=umask)
         self.launcher = launcher_mod.Launcher(th).connect()
         self.launcher.send_package(scenario.package(launcher_mod, navtype=navtype, **pkg))
         if navtype == "commandline":

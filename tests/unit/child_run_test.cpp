@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -40,10 +44,37 @@ child_result shell(const char* cmd, std::string* out, int bound_ms = 30000) {
 
 }  // namespace
 
+// Puts an environment variable back as it was when this goes.
+class env_saved {
+ public:
+  explicit env_saved(const char* name) : name_(name) {
+    if (const char* v = std::getenv(name)) value_ = v, had_ = true;
+  }
+  ~env_saved() {
+    if (had_)
+      setenv(name_, value_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string value_;
+  bool had_ = false;
+};
+
 // What the child starts with, whatever the daemon's thread has: default
 // dispositions, nothing blocked, its own group, no descriptor but its pipe
-// and /dev/null, PATH and HOME only.
+// and /dev/null, and the fixed PATH and root's HOME, never the daemon's.
 TEST(ChildRun, ChildStartsWithNothingOfTheDaemon) {
+  char evil[] = "/tmp/child_run_evil_XXXXXX";
+  ASSERT_NE(mkdtemp(evil), nullptr);
+  // A program the daemon's PATH would find first for every tool name used.
+  for (const char* tool : {"grep", "cut", "ls", "env", "sort", "tr"}) {
+    const std::string fake = std::string(evil) + "/" + tool;
+    std::ofstream(fake) << "#!/bin/sh\necho fake\n";
+    chmod(fake.c_str(), 0755);
+  }
   sigset_t block;
   sigemptyset(&block);
   sigaddset(&block, SIGHUP);
@@ -53,31 +84,40 @@ TEST(ChildRun, ChildStartsWithNothingOfTheDaemon) {
   struct sigaction ign {}, old_pipe {};
   ign.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ign, &old_pipe);
-  setenv("http_proxy", "http://192.0.2.1:1/", 1);
-  setenv("SSLKEYLOGFILE", "/tmp/keys", 1);
-  const int stray = open("/dev/null", O_RDONLY);  // not close-on-exec
-  ASSERT_GE(stray, 3);
-
   std::string out;
-  const child_result r = shell(
-      "grep -E '^Sig(Ign|Blk):' /proc/self/status; "
-      "echo pgrp $(( $$ == $(cut -d' ' -f5 /proc/$$/stat) )); "
-      "ls /proc/$$/fd | tr '\\n' ' '; echo; "
-      "env | cut -d= -f1 | sort | tr '\\n' ' '; exit 3",
-      &out);
-
-  close(stray);
-  unsetenv("http_proxy");
-  unsetenv("SSLKEYLOGFILE");
+  child_result r;
+  {
+    env_saved path("PATH"), home("HOME");
+    setenv("PATH", (std::string(evil) + ":/usr/bin:/bin").c_str(), 1);
+    setenv("HOME", evil, 1);
+    setenv("http_proxy", "http://192.0.2.1:1/", 1);
+    setenv("SSLKEYLOGFILE", "/tmp/keys", 1);
+    const int stray = open("/dev/null", O_RDONLY);  // not close-on-exec
+    ASSERT_GE(stray, 3);
+    r = shell(
+        "grep -E '^Sig(Ign|Blk):' /proc/self/status; "
+        "echo pgrp $(( $$ == $(cut -d' ' -f5 /proc/$$/stat) )); "
+        "ls /proc/$$/fd | tr '\\n' ' '; echo; "
+        "echo \"PATH=$PATH\"; echo \"HOME=$HOME\"; "
+        "env | cut -d= -f1 | sort | tr '\\n' ' '; exit 3",
+        &out);
+    close(stray);
+    unsetenv("http_proxy");
+    unsetenv("SSLKEYLOGFILE");
+  }
   sigaction(SIGPIPE, &old_pipe, nullptr);
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  std::filesystem::remove_all(evil);
   ASSERT_TRUE(r.started);
   EXPECT_FALSE(r.timed_out);
   EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 3) << r.status;
   EXPECT_FALSE(r.ok());
+  const passwd* root = getpwuid(0);
+  ASSERT_NE(root, nullptr);
+  ASSERT_NE(std::string(root->pw_dir), evil);
   // The shell itself adds PWD to what it was given.
-  std::string want = "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\npgrp 1\n0 1 2 \n";
-  want += std::string(std::getenv("HOME") ? "HOME " : "") + "PATH PWD ";
+  const std::string want = std::string("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\npgrp 1\n0 1 2 \n") +
+                           "PATH=/usr/bin:/bin:/usr/sbin:/sbin\nHOME=" + root->pw_dir + "\nHOME PATH PWD ";
   EXPECT_EQ(out, want);
 }
 
@@ -90,14 +130,31 @@ TEST(ChildRun, InputThenOutputAndTheLimit) {
   spec.bound_ms = 30000;
   spec.input = &input;
   spec.output = &out;
-  EXPECT_TRUE(vpnc_child_run(spec).ok());
+  const child_result whole = vpnc_child_run(spec);
+  EXPECT_TRUE(whole.ok());
+  EXPECT_FALSE(whole.output_cut);
   EXPECT_EQ(out, "HELLO\nWORLD\n");
 
-  // Past the limit the output is read and dropped: the tool is not held up.
-  out.clear();
-  const child_result big = vpnc_shell_read("head -c 5000000 /dev/zero | tr '\\0' x", 30000, 10, &out);
-  EXPECT_TRUE(big.ok());
-  EXPECT_EQ(out, "xxxxxxxxxx");
+  // Past the limit the output is read and dropped: the tool is not held up,
+  // and the caller is told that it has a part only.
+  struct row {
+    const char* name;
+    const char* cmd;
+    bool cut;
+  };
+  const row rows[] = {
+      {"far past the limit", "head -c 5000000 /dev/zero | tr '\\0' x", true},
+      {"one byte past it", "printf xxxxxxxxxxy", true},
+      {"exactly at the limit", "printf xxxxxxxxxx", false},
+  };
+  for (const auto& t : rows) {
+    SCOPED_TRACE(t.name);
+    out.clear();
+    const child_result big = vpnc_shell_read(t.cmd, 30000, 10, &out);
+    EXPECT_TRUE(big.ok());
+    EXPECT_EQ(big.output_cut, t.cut);
+    EXPECT_EQ(out, "xxxxxxxxxx");
+  }
 
   // A tool that never reads its input still ends the run.
   out.clear();
@@ -149,6 +206,34 @@ TEST(ChildRun, DetachedCommandIsBoundByItsWatcher) {
   EXPECT_TRUE(becomes_dead(std::stoi(text)));
   unlink(pid_file.c_str());
   rmdir(dir);
+}
+
+// A file the child writes stops at the cap: the write past it ends the
+// child with SIGXFSZ. The daemon's own limit is not touched.
+TEST(ChildRun, FileSizeCapEndsTheChildAtTheCap) {
+  char dir[] = "/tmp/child_run_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/big";
+  const std::string cmd = "exec head -c 1000000 /dev/zero > " + file;
+  const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+  child_spec spec;
+  spec.argv = argv;
+  spec.bound_ms = 30000;
+  spec.file_size_limit = 4097;
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  const child_result r = vpnc_child_run(spec);
+  struct stat st {};
+  const bool there = stat(file.c_str(), &st) == 0;
+  std::filesystem::remove_all(dir);
+  EXPECT_TRUE(r.started);
+  EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGXFSZ) << r.status;
+  ASSERT_TRUE(there);
+  EXPECT_EQ(st.st_size, 4097);
+  rlimit after{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &after), 0);
+  EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+  EXPECT_EQ(after.rlim_max, before.rlim_max);
 }
 
 TEST(ChildRun, ProgramThatCannotRun) {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/child_run.h"
 #include "tests/unit/file_text.h"
 
 namespace desktop_test {
@@ -99,8 +100,10 @@ class DesktopEnv {
     setenv("GSETTINGS_BACKEND", "keyfile", 1);
     const char* path = std::getenv("PATH");
     setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-    // The daemon's tools get PATH and HOME only: gsettings finds its
+    // The daemon's tools get a fixed PATH and HOME, never the process's:
+    // the runner's test seam gives them these instead. gsettings finds its
     // keyfile backend through a wrapper first on PATH.
+    vpnc_child_env_override(std::getenv("PATH"), home.c_str());
     spit(bin + "/gsettings", "#!/bin/sh\nXDG_CONFIG_HOME=" + shell_quote(root_ + "/config") +
                                  " GSETTINGS_BACKEND=keyfile exec /usr/bin/gsettings \"$@\"\n");
     chmod((bin + "/gsettings").c_str(), 0755);
@@ -109,6 +112,7 @@ class DesktopEnv {
     if (chdir(work.c_str()) != 0) std::abort();
   }
   ~DesktopEnv() {
+    vpnc_child_env_override(nullptr, nullptr);
     if (!old_cwd_.empty() && chdir(old_cwd_.c_str()) != 0) std::abort();
     for (auto& [name, value] : saved_) {
       if (value)

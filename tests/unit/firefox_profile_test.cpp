@@ -189,7 +189,7 @@ TEST(PrimaryInterface, NoKeyLineOrNoScutilLeavesTheBuffer) {
   EXPECT_STREQ(name, "unchanged");
 
   std::remove((env.bin + "/scutil").c_str());
-  setenv("PATH", env.bin.c_str(), 1);
+  vpnc_child_env_override(env.bin.c_str(), env.home.c_str());
   getintffromscutil(name, sizeof name);
   EXPECT_STREQ(name, "unchanged");
   getintffromscutil(nullptr, 16);

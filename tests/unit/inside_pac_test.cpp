@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "tests/unit/log_capture.h"
@@ -25,13 +26,16 @@ class InsidePac : public ProxyRoot {
     one_service(R"j({"HTTPEnable": 1, "HTTPProxy": "manual.example", "HTTPPort": 8080})j");
     // A curl that records its arguments and environment, waits while curl.hold exists and
     // curl.release does not, sleeps curl.delay seconds, writes curl.body
-    // (when there is one) to its -o file and exits with curl.exit (or 0).
+    // (when there is one) to its -o file, records the size that file reached
+    // and exits with curl.exit (or 0).
     const std::string r = "'" + root_ + "/curl.";
     write_file(root_ + "/curl", "#!/bin/sh\necho \"$@\" >> " + r + "args'\nenv >> " + r + "env'\nout=\n"
                "while [ $# -gt 0 ]; do [ \"$1\" = -o ] && out=\"$2\"; shift; done\n"
                "if [ -f " + r + "hold' ]; then while [ ! -f " + r + "release' ]; do sleep 0.05; done; fi\n"
                "[ -f " + r + "delay' ] && sleep \"$(cat " + r + "delay')\"\n"
-               "[ -f " + r + "body' ] && cp " + r + "body' \"$out\"\n"
+               "if [ -f " + r + "body' ]; then cat " + r + "body' > \"$out\"; st=$?; wc -c < \"$out\" >> " + r + "sizes'\n"
+               // a write past the file cap ends curl itself
+               "  [ $st = 0 ] || kill -XFSZ $$; fi\n"
                "[ -f " + r + "exit' ] && exit \"$(cat " + r + "exit')\"\nexit 0\n");
     chmod((root_ + "/curl").c_str(), 0755);
     proxy_set_curl_path((root_ + "/curl").c_str());
@@ -191,6 +195,10 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
       // curl stops at the limit itself; a file past it is not taken either way.
       {"past the size limit", script, "http://wpad.corp/p.pac", 3, 3, "is larger than 4194304, not used",
        (4u << 20) + 1},
+      // A transfer that announced no size: curl's own limit does not stop
+      // it, the cap on its files does.
+      {"far past the size limit", script, "http://wpad.corp/p.pac", 3, 3, "is larger than 4194304, not used",
+       6u << 20},
       {"not a script", "<html>error</html>\n", "http://wpad.corp/p.pac", 1, 0,
        "failed to download the url script for inside proxy"},
       {"no http URL", nullptr, "https://wpad.corp/p.pac", 0, 0, "inside proxy url format not include http invalid"},
@@ -209,6 +217,7 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
     sleeps = 0;
     std::filesystem::remove(root_ + "/curl.args");
     std::filesystem::remove(root_ + "/curl.body");
+    std::filesystem::remove(root_ + "/curl.sizes");
     if (r.body) write_file(root_ + "/curl.body", r.body);
     if (r.size) std::filesystem::resize_file(root_ + "/curl.body", r.size);
     write_file(inside_pac(), "stale");
@@ -218,6 +227,8 @@ TEST_F(InsidePac, FailedDownloadsLeaveNothingToInstall) {
     EXPECT_TRUE(log.has(r.log));
     EXPECT_TRUE(log.has("Failed to download inside proxy url script"));
     EXPECT_EQ(curl_calls().size(), r.curl_runs);  // no proxied attempt without an outside proxy
+    std::ifstream sizes(root_ + "/curl.sizes");
+    for (long long size; sizes >> size;) EXPECT_LE(size, (4LL << 20) + 1);  // never more on disk
     EXPECT_EQ(sleeps.load(), r.waits);
     EXPECT_EQ(s.proxy_mode.load(), PROXYMODE_INSIDE);
     EXPECT_FALSE(std::filesystem::exists(inside_pac()));
@@ -236,7 +247,14 @@ TEST_F(InsidePac, CurlSeesNoneOfTheDaemonsEnvironment) {
   for (const char* n : names) unsetenv(n);
   EXPECT_EQ(rc, 3);
   const std::string env = read_text(root_ + "/curl.env");
-  EXPECT_NE(env.find("PATH="), std::string::npos) << env;
+  std::istringstream lines(env);
+  int paths = 0;
+  for (std::string l; std::getline(lines, l);)
+    if (l.rfind("PATH=", 0) == 0) {
+      ++paths;
+      EXPECT_EQ(l, "PATH=/usr/bin:/bin:/usr/sbin:/sbin");
+    }
+  EXPECT_EQ(paths, 1) << env;
   for (const char* n : names) EXPECT_EQ(env.find(n), std::string::npos) << n << "\n" << env;
 }
 
@@ -287,9 +305,11 @@ TEST_F(InsidePac, TeardownDuringADownloadNeitherWaitsNorLeavesASwitch) {
   for (int i = 0; i < 600 && !std::filesystem::exists(root_ + "/curl.args"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(std::filesystem::exists(root_ + "/curl.args"));
-  // The teardown's proxy step, as the controller runs it, while curl is held.
+  // The teardown's proxy step, as the controller runs it, while curl is held,
+  // and then its clearing of the session's host name.
   proxy_teardown_begin();
   if (s.proxy_mode.load() != PROXYMODE_NONE) setoriginalproxy_mac(&s);
+  std::memset(s.hostname, 0, sizeof s.hostname);
   write_file(root_ + "/curl.release", "");
   t.join();
   // curl was let go only after the teardown's step: had that step waited for

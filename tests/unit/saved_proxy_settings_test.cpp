@@ -135,6 +135,30 @@ TEST_F(SavedProxySettings, AbnormalEndsAnswerThreeAndKeepWhatWasRead) {
   }
 }
 
+// An output cut at the runner's limit ends in the middle of a line: here
+// the HTTP proxy's host, which would be taken as "proxy.ex". The whole
+// output is refused instead.
+TEST_F(SavedProxySettings, OutputCutAtTheLimitIsAFailedRead) {
+  std::string text = "<dictionary> {\n  ExceptionsList : <array> {\n";
+  const std::string tail = "  }\n  HTTPEnable : 1\n  HTTPPort : 8080\n  HTTPProxy : proxy.ex";
+  for (int i = 0; text.size() + tail.size() < (1u << 20) - 40; ++i)
+    text += "    " + std::to_string(i) + " : host-" + std::to_string(i) + ".example\n";
+  text += "    0 : " + std::string((1u << 20) - text.size() - tail.size() - 9, 'p') + "\n";
+  text += tail;
+  ASSERT_EQ(text.size(), 1u << 20);
+  text += "ample.com\n  ProxyAutoConfigEnable : 1\n  ProxyAutoConfigURLString : file:///x.pac\n}\n";
+  use_scutil_text(text);
+  LogCapture log;
+  std::string host, port, saved, url;
+  EXPECT_EQ(getproxy("HTTPProxy :", "HTTPPort :", "HTTPEnable :", &host, &port), 3);
+  EXPECT_EQ(host, "");
+  GetSavedUserProxyString(&saved);
+  EXPECT_EQ(saved, "none");
+  EXPECT_EQ(GetSavedUserProxyScriptFileName(&url), 3);
+  EXPECT_EQ(url, "");
+  EXPECT_TRUE(log.has("scutil printed more than 1048576 bytes; its output is not used"));
+}
+
 // A scutil that prints and then hangs: its run is stopped at the tool bound,
 // what it printed is not used, and the round's other readers do not start
 // it again, so the eight reads cost one bound, not eight.
