@@ -378,9 +378,10 @@ def test_flood_of_connections_that_never_read_leaves_the_newest_served_at_once(t
         t0 = time.monotonic()
         assert newest.stats(timeout=10).client_ip == CLIENT_IP
         assert time.monotonic() - t0 < 10
-        # a worker each at most, and the connections they serve
-        assert most_threads <= threads0 + WORKERS_CAP, (threads0, most_threads)
-        assert most_fds <= fds0 + WORKERS_CAP + 2, (fds0, most_fds)
+        # the workers' cap bounds both (a few more for what a tool run or
+        # another thread holds for a moment), far below one per connection
+        assert most_threads <= threads0 + WORKERS_CAP + 2, (threads0, most_threads)
+        assert most_fds <= fds0 + WORKERS_CAP + 4, (fds0, most_fds)
         assert testhost.daemon_status is None
         assert newest.terminate() == TERMINATE_ECHO
     finally:
