@@ -510,6 +510,12 @@ class ExtraConnections : public ::testing::Test {
     pthread_join(listener, nullptr);
     close(lfd);
   }
+  // The detached workers read the store the next test's set-up writes.
+  void TearDown() override {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kReplySendBoundSec + 10);
+    while (launcher_extra_workers() != 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   // bufsize: small socket buffers for a peer that is to fall behind
   int dial(int bufsize = 0) {
     int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -605,8 +611,8 @@ TEST_F(ExtraConnections, FloodOfStuckReadersNeverHoldsTheNewest) {
   EXPECT_EQ(stats(newest), ssize_t(kStatReplySize));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kReplySendBoundSec - 2));
   EXPECT_LE(most, kExtraWorkersMax);
-  stop_listener();
   for (int c : flood) close(c);
+  stop_listener();
   close(newest);
 }
 
