@@ -19,6 +19,24 @@ int forknexec_status(const char* cmd);
 // failed read). `status`, when given, receives the wait status (-1 when
 // there is none).
 bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status = nullptr);
+// Starts every command of the list under /bin/bash without waiting; 0 for a
+// null or empty list, else 1.
+int executeCommand(_VPN_COMMAND_LIST_* list);
+int forknexec_Command(const char* cmd, int wait);
+void checktunrwandchange(const char* path);
+int echoff(int fd);
+int echon(int fd);
+
+// Test seam: when set, forknexec and forknexec_Command hand the command line
+// (as given, before any redirection suffix) to the hook instead of running it;
+// the pause after it is skipped too.
+using command_hook = std::function<void(const std::string& cmd, bool waited)>;
+void set_command_hook(command_hook hook);
+// With the command hook set, the status forknexec_status answers (0 when
+// no status hook is set).
+using command_status_hook = std::function<int(const std::string& cmd)>;
+void set_command_status_hook(command_status_hook hook);
+
 // Tool runs of a teardown. While one of these lives on a thread, that
 // thread's runs belong to one teardown: a tool program (a command line's
 // first word) that ran past its bound once in it gets kHungToolBoundMs for
@@ -45,21 +63,3 @@ int tool_run_bound(const char* cmd, int own_ms);
 void tool_run_ended(const char* cmd, int bound_ms, bool past_bound);
 // Test seam: the teardown's clock, in milliseconds (null: the monotonic one).
 void set_teardown_clock_hook(long long (*now_ms)());
-
-// Starts every command of the list under /bin/bash without waiting; 0 for a
-// null or empty list, else 1.
-int executeCommand(_VPN_COMMAND_LIST_* list);
-int forknexec_Command(const char* cmd, int wait);
-void checktunrwandchange(const char* path);
-int echoff(int fd);
-int echon(int fd);
-
-// Test seam: when set, forknexec and forknexec_Command hand the command line
-// (as given, before any redirection suffix) to the hook instead of running it;
-// the pause after it is skipped too.
-using command_hook = std::function<void(const std::string& cmd, bool waited)>;
-void set_command_hook(command_hook hook);
-// With the command hook set, the status forknexec_status answers (0 when
-// no status hook is set).
-using command_status_hook = std::function<int(const std::string& cmd)>;
-void set_command_status_hook(command_status_hook hook);
