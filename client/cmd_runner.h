@@ -37,3 +37,30 @@ void set_command_hook(command_hook hook);
 // no status hook is set).
 using command_status_hook = std::function<int(const std::string& cmd)>;
 void set_command_status_hook(command_status_hook hook);
+
+// Tool runs of a teardown. While one of these lives on a thread, that
+// thread's runs belong to one teardown: a tool program (a command line's
+// first word) that ran past its bound once in it gets kHungToolBoundMs for
+// its later runs, and none once the teardown has run kTeardownLateMs; every
+// run ends kTeardownReserveMs before kTeardownBoundMs, so that a host whose
+// tools hang cannot keep the daemon past a service manager's patience, while
+// the tools that answer still put their part of the host back.
+inline constexpr int kTeardownBoundMs = 30000;
+inline constexpr int kTeardownLateMs = 25000;
+inline constexpr int kTeardownReserveMs = 2000;
+inline constexpr int kHungToolBoundMs = 1000;
+class teardown_tool_bounds {
+ public:
+  teardown_tool_bounds();
+  ~teardown_tool_bounds();
+  teardown_tool_bounds(const teardown_tool_bounds&) = delete;
+  teardown_tool_bounds& operator=(const teardown_tool_bounds&) = delete;
+};
+// For every runner that waits for a tool: the bound a run of `cmd` (a shell
+// line or a program path) gets, `own_ms` outside a teardown; 0 when the run
+// is skipped (logged once per tool).
+int tool_run_bound(const char* cmd, int own_ms);
+// After such a run: whether it went past the bound it was given.
+void tool_run_ended(const char* cmd, int bound_ms, bool past_bound);
+// Test seam: the teardown's clock, in milliseconds (null: the monotonic one).
+void set_teardown_clock_hook(long long (*now_ms)());

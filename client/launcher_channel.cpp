@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -467,6 +468,13 @@ int g_owed_echo[kOwedEchoesMax];
 std::size_t g_owed_echoes = 0;
 bool g_echoes_sent = false;
 
+bool echo_owed(int fd) {
+  std::lock_guard<std::mutex> lk(g_echo_mutex);
+  for (std::size_t i = 0; i < g_owed_echoes; ++i)
+    if (g_owed_echo[i] == fd) return true;
+  return false;
+}
+
 void owe_echo(int fd) {
   std::lock_guard<std::mutex> lk(g_echo_mutex);
   if (g_echoes_sent) return;  // the exit is under way: read too late
@@ -579,28 +587,36 @@ struct ExtraConnection {
 };
 using ExtraShare = std::shared_ptr<ExtraConnection>;
 
-// A newer connection replaced this one: none of its requests is served any
-// more. A worker waiting for a request wakes at once; one sending a reply
-// ends within the send bound; one serving a terminate request still owes
-// its launcher the echo (the writing side stays) and ends the process.
-void retire(ExtraShare& conn) {
-  conn->retired.store(true);
-  shutdown(conn->fd, SHUT_RD);
-  conn.reset();
-}
-
-// Workers alive: replaced ones finish within the send bound, so a peer
-// that connects again and again cannot pile threads up.
+// Workers alive, and the replaced connections that may still have one,
+// oldest first (weak: the worker's share alone keeps a connection open).
 // Never destroyed: a detached worker may give its slot back while the
 // process ends.
 struct Workers {
   std::mutex mutex;
   std::condition_variable cv;
   int live = 0;
+  std::deque<std::weak_ptr<ExtraConnection>> retired;
 };
 Workers& workers() {
   static Workers* w = new Workers;
   return *w;
+}
+
+// A newer connection replaced this one: none of its requests is served any
+// more. A worker waiting for a request wakes at once; one sending a reply
+// ends within the send bound, or at once when the cap needs its slot; one
+// serving a terminate request still owes its launcher the echo (the writing
+// side stays) and ends the process.
+void retire(ExtraShare& conn) {
+  conn->retired.store(true);
+  shutdown(conn->fd, SHUT_RD);
+  {
+    Workers& w = workers();
+    std::lock_guard<std::mutex> lk(w.mutex);
+    std::erase_if(w.retired, [](const std::weak_ptr<ExtraConnection>& c) { return c.expired(); });
+    w.retired.push_back(conn);
+  }
+  conn.reset();
 }
 
 void worker_gone() {
@@ -617,13 +633,38 @@ struct WorkerSlot {
   WorkerSlot& operator=(const WorkerSlot&) = delete;
 };
 
-// Before the next accept: a slot for its worker.
+// Ends the oldest replaced connection's service at once: both ways shut, its
+// blocked send fails and its worker ends. One whose terminate request is
+// being served keeps its echo. The caller holds the workers' lock; the
+// share taken here keeps the descriptor open until the shutdown is done.
+bool cut_oldest_retired(Workers& w) {
+  while (!w.retired.empty()) {
+    const ExtraShare old = w.retired.front().lock();
+    w.retired.pop_front();
+    if (!old || echo_owed(old->fd)) continue;
+    LOG_AS("sub_socket_listen_thread",
+           "%d launcher connections still being served, the oldest replaced one (%d) is ended", w.live, old->fd);
+    shutdown(old->fd, SHUT_RDWR);
+    return true;
+  }
+  return false;
+}
+
+// Before the next accept: a slot for its worker. The newest connection is
+// the one to serve, so over the cap an old one makes room, never the new
+// one waits behind them.
 void wait_for_worker_slot() {
   Workers& w = workers();
   std::unique_lock<std::mutex> lk(w.mutex);
-  if (w.live < kExtraWorkersMax) return;
-  LOG_AS("sub_socket_listen_thread", "%d launcher connections still being served, next one waits", w.live);
-  w.cv.wait(lk, [&w] { return w.live < kExtraWorkersMax; });
+  const auto free_slot = [&w] { return w.live < kExtraWorkersMax; };
+  while (!free_slot()) {
+    if (!cut_oldest_retired(w)) {
+      LOG_AS("sub_socket_listen_thread", "%d launcher connections still being served, next one waits", w.live);
+      w.cv.wait(lk, free_slot);
+      return;
+    }
+    w.cv.wait_for(lk, std::chrono::seconds(1), free_slot);
+  }
 }
 
 void start_worker(const ExtraShare& conn) {

@@ -63,7 +63,8 @@ inline constexpr int kReplySendBoundSec = 5;
 // the listen backlog (100) until one of these is done.
 inline constexpr std::size_t kPendingPackagesMax = 128;
 // Extra-connection workers alive at once (the current one and replaced ones
-// still finishing a reply); the listener takes no newer connection beyond.
+// still finishing a reply); beyond it the oldest replaced one is ended at
+// once to make room for the newest.
 inline constexpr int kExtraWorkersMax = 8;
 
 extern std::atomic<int> sockfd_autolaunch;  // latest extra connection, -1: none

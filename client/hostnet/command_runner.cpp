@@ -8,10 +8,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "client/cmd_runner.h"
 #include "client/diag.h"
@@ -91,7 +95,77 @@ void drop_trailing_ampersand(char* cmd) {
   if (n > 0 && cmd[n - 1] == '&') cmd[n - 1] = '\0';
 }
 
+// The teardown under way on this thread, if any.
+struct teardown_runs {
+  bool active = false;
+  long long started_ms = 0;
+  std::vector<std::string> hung;     // tools past their bound once
+  std::vector<std::string> skipped;  // tools whose skip was logged
+};
+thread_local teardown_runs t_teardown;
+std::atomic<long long (*)()> g_clock_hook{nullptr};
+
+long long clock_ms() {
+  if (long long (*hook)() = g_clock_hook.load()) return hook();
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// The program a command line runs first: the key of its marks.
+std::string tool_of(const char* cmd) {
+  const char* p = cmd;
+  while (*p == ' ' || *p == '\t') ++p;
+  const char* end = p;
+  while (*end && !std::strchr(" \t;&|<>()", *end)) ++end;
+  return std::string(p, end);
+}
+
+bool listed(const std::vector<std::string>& list, const std::string& tool) {
+  return std::find(list.begin(), list.end(), tool) != list.end();
+}
+
+int whole_seconds(int ms) { return (ms + 999) / 1000; }
+
 }  // namespace
+
+teardown_tool_bounds::teardown_tool_bounds() {
+  t_teardown = teardown_runs{};
+  t_teardown.active = true;
+  t_teardown.started_ms = clock_ms();
+}
+
+teardown_tool_bounds::~teardown_tool_bounds() { t_teardown = teardown_runs{}; }
+
+void set_teardown_clock_hook(long long (*now_ms)()) { g_clock_hook.store(now_ms); }
+
+int tool_run_bound(const char* cmd, int own_ms) {
+  teardown_runs& t = t_teardown;
+  if (!t.active) return own_ms;
+  const std::string tool = tool_of(cmd);
+  const long long ran = clock_ms() - t.started_ms;
+  const bool hung = listed(t.hung, tool);
+  const long long left = kTeardownBoundMs - kTeardownReserveMs - ran;
+  if ((hung && ran >= kTeardownLateMs) || left <= 0) {
+    if (!listed(t.skipped, tool)) {
+      t.skipped.push_back(tool);
+      VPN_LOG("'%s' skipped: the teardown is past its time", tool.c_str());
+    }
+    return 0;
+  }
+  const long long bound = hung ? std::min(own_ms, kHungToolBoundMs) : own_ms;
+  return static_cast<int>(std::min(bound, left));
+}
+
+void tool_run_ended(const char* cmd, int bound_ms, bool past_bound) {
+  teardown_runs& t = t_teardown;
+  if (!t.active || !past_bound) return;
+  std::string tool = tool_of(cmd);
+  if (listed(t.hung, tool)) return;
+  VPN_LOG("'%s' did not end within %d s; its further runs in this teardown get short bounds", tool.c_str(),
+          whole_seconds(bound_ms));
+  t.hung.push_back(std::move(tool));
+}
 
 void set_command_hook(command_hook hook) {
   std::lock_guard<std::mutex> lk(g_hook_lock);
@@ -125,17 +199,20 @@ int run_waited(const char* cmd, int secs) {
     }
     return status ? status(cmd) : 0;
   }
+  const int bound = tool_run_bound(cmd, kToolBoundMs);
+  if (bound == 0) return -1;
   const char* argv[] = {"/bin/sh", "-c", line, nullptr};
   child_spec spec;
   spec.argv = argv;
-  spec.bound_ms = kToolBoundMs;
+  spec.bound_ms = bound;
   spec.as_root = true;
   const child_result r = vpnc_child_run(spec);
   if (!r.started) {
     VPN_LOG("fork failed: %s, command '%s' not run", std::strerror(errno), cmd);
     return -1;
   }
-  if (r.timed_out) VPN_LOG("command did not end within %d s, stopped: '%s'", kToolBoundMs / 1000, cmd);
+  if (r.timed_out) VPN_LOG("command did not end within %d s, stopped: '%s'", whole_seconds(bound), cmd);
+  tool_run_ended(cmd, bound, r.timed_out);
   const int status = r.timed_out ? -1 : exit_status(r.status);
   if (secs) sleep_seconds(secs);
   return status;
@@ -150,15 +227,16 @@ void set_command_status_hook(command_status_hook hook) {
 
 bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status, bool* cut) {
   out->clear();
-  const child_result r = vpnc_shell_read(cmd, kToolBoundMs, limit, out);
+  if (status) *status = -1;
+  const int bound = tool_run_bound(cmd, kToolBoundMs);
+  if (bound == 0) return false;
+  const child_result r = vpnc_shell_read(cmd, bound, limit, out);
   if (status) *status = r.status;
   if (cut) *cut = r.output_cut;
   if (!r.started) return false;
-  if (r.timed_out) {
-    VPN_LOG("'%s' did not end within %d s, stopped; its output is not used", cmd, kToolBoundMs / 1000);
-    return false;
-  }
-  return true;
+  if (r.timed_out) VPN_LOG("'%s' did not end within %d s, stopped; its output is not used", cmd, whole_seconds(bound));
+  tool_run_ended(cmd, bound, r.timed_out);
+  return !r.timed_out;
 }
 
 int forknexec(const char* cmd, int secs) {

@@ -237,8 +237,10 @@ int vpn_dtor_qn2(vpnc_session* s, int reconnect, int force, int* done) {
       DLOG("Vpn reconnection failed and reach maximum times, destroy vpn now");
   }
 
-  // Teardown.
+  // Teardown. Its tools get bounds that keep it within its time as a whole;
+  // a reconnection's repair above is not one: the tunnel may go on after it.
   set_phase(PHASE_TEARDOWN);
+  const teardown_tool_bounds tool_bounds;
   if (s->ssl) tls_shutdown(s->ssl);  // quiet unless an interrupted last attempt left a live one
   vpnc_close_sockfd(s);
   if (m_pDisconnectCommandList) {

@@ -398,6 +398,7 @@ int vpn_dtor_qn1(vpnc_session* s, int, int, int* done) {
   std::lock_guard<std::mutex> once(g_dtor_lock);
   if (!g_dtor_ran) {
     g_dtor_ran = true;
+    const teardown_tool_bounds tool_bounds;
     const vpn_dtor_ops& ops = vpn_dtor_current_ops();
     g_thread_stop = 1;
     if (m_pDNSList && m_pDNSList->count > 0) put_dns_back(ops);

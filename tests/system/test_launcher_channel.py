@@ -5,6 +5,7 @@ gateway, fail the handshake, answer a "commandline" launcher with "CONNECT
 FAIL" and exit with status 0. The tests of local peers that stall (a package
 sent a byte now and then, replies never read) bring a session up against the
 test gateway."""
+import os
 import re
 import resource
 import select
@@ -330,5 +331,61 @@ def test_tricklers_ahead_of_the_launcher_do_not_delay_its_package(testhost, gate
     sess.tun = tun_names(testhost)[0]
     assert lch.stats().client_ip == CLIENT_IP
     assert lch.terminate() == TERMINATE_ECHO
+    sess.assert_ended(60)
+    sess.assert_host_put_back()
+
+
+FLOOD_CONNECTIONS = 60
+FLOOD_REQUESTS = 15000
+WORKERS_CAP = 8  # extra-connection workers alive at once (client/launcher_channel.h)
+
+
+def _daemon_counts(th):
+    """(threads, open descriptors) of the daemon."""
+    pid = th.daemon_pid
+    return len(os.listdir(f"/proc/{pid}/task")), len(os.listdir(f"/proc/{pid}/fd"))
+
+
+@needs_tunnel
+@pytest.mark.time_limit(150)
+def test_flood_of_connections_that_never_read_leaves_the_newest_served_at_once(testhost, gateway,
+                                                                                  make_launcher):
+    """60 extra connections 0.2 s apart, each pipelining 15,000 statistics
+    requests with a 1 KiB receive buffer and never reading: over the workers'
+    cap the oldest replaced connection is ended at once, so the listener
+    keeps up, a new connection is answered at once, and the daemon's
+    threads and descriptors stay bounded."""
+    sess = TunnelSession(testhost, gateway(_session_scenario())).start(navtype="standalone")
+    threads0, fds0 = _daemon_counts(testhost)
+    reqs = struct.pack(">I", STAT_REQUEST_CODE) * FLOOD_REQUESTS
+    flood = []
+    most_threads = most_fds = 0
+    try:
+        for _ in range(FLOOD_CONNECTIONS):
+            with testhost.host_ns():
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            s.connect(("127.0.0.1", 6666))
+            flood.append(s)
+            try:
+                s.send(reqs, socket.MSG_DONTWAIT)  # what the buffers take; the rest is never sent
+            except (BlockingIOError, ConnectionError):
+                pass
+            time.sleep(0.2)
+            threads, fds = _daemon_counts(testhost)
+            most_threads, most_fds = max(most_threads, threads), max(most_fds, fds)
+        newest = make_launcher()
+        t0 = time.monotonic()
+        assert newest.stats(timeout=10).client_ip == CLIENT_IP
+        assert time.monotonic() - t0 < 10
+        # the workers' cap bounds both (a few more for what a tool run or
+        # another thread holds for a moment), far below one per connection
+        assert most_threads <= threads0 + WORKERS_CAP + 2, (threads0, most_threads)
+        assert most_fds <= fds0 + WORKERS_CAP + 4, (fds0, most_fds)
+        assert testhost.daemon_status is None
+        assert newest.terminate() == TERMINATE_ECHO
+    finally:
+        for s in flood:
+            s.close()
     sess.assert_ended(60)
     sess.assert_host_put_back()

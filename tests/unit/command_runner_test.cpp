@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "client/cmd_runner.h"
+#include "platform/child_run.h"
 #include "hostnet_test_util.h"
 
 using namespace hostnet_test;
@@ -219,6 +221,119 @@ TEST(CommandHook, RecordsInsteadOfRunning) {
   ASSERT_EQ(rec.cmds.size(), 1u);
   EXPECT_EQ(rec.cmds[0], "touch " + f);
   EXPECT_TRUE(rec.waited[0]);
+}
+
+
+// The teardown's clock, set by hand.
+std::atomic<long long> g_teardown_now{0};
+long long teardown_now() { return g_teardown_now.load(); }
+struct TeardownClock {
+  explicit TeardownClock(long long at = 0) {
+    g_teardown_now = at;
+    set_teardown_clock_hook(teardown_now);
+  }
+  ~TeardownClock() { set_teardown_clock_hook(nullptr); }
+  void at(long long ms) { g_teardown_now = ms; }
+};
+
+constexpr const char kRouteHung[] =
+    "'/sbin/route' did not end within 10 s; its further runs in this teardown get short bounds";
+constexpr const char kRouteSkipped[] = "'/sbin/route' skipped: the teardown is past its time";
+
+// One teardown on a host whose route tool hangs: the bound each run gets as
+// the teardown goes on (0: skipped), and whether the run went past it.
+TEST(TeardownToolBounds, AHungToolGetsShortBoundsThenNoneWhileOthersKeepTheirs) {
+  struct run {
+    long long at;
+    const char* cmd;
+    int bound;
+    bool past;
+  };
+  const run runs[] = {
+      {0, "/sbin/route delete -net 10.99.0.0 -netmask 255.255.255.0 -interface utun3", 10000, true},
+      {10000, "/sbin/route delete -net 10.99.1.0 -netmask 255.255.255.0 -interface utun3", 1000, true},
+      {11000, "/sbin/route add -net 10.98.0.0 -netmask 255.255.0.0 -gateway 10.77.0.1", 1000, false},
+      {11100, "/bin/mv -f /etc/hosts.bak /etc/hosts;/bin/mv -f a b", 10000, false},
+      {11200, "  killall -HUP mDNSResponder", 10000, false},
+      {24999, "/sbin/route delete -host 198.18.0.1", 1000, false},
+      {25000, "/sbin/route delete -net 10.99.2.0", 0, false},
+      {26000, "/sbin/route add default 10.77.0.1", 0, false},
+      {26000, "/bin/rm -f /dev/tun3", 2000, false},  // what is left of the teardown's time
+      {27500, "/bin/mv -f x y", 500, true},
+      {28000, "/usr/sbin/arp -a -d", 0, false},
+  };
+  TeardownClock clock;
+  LogCapture log;
+  {
+    const teardown_tool_bounds teardown;
+    for (const run& r : runs) {
+      clock.at(r.at);
+      EXPECT_EQ(tool_run_bound(r.cmd, kToolBoundMs), r.bound) << r.at << " " << r.cmd;
+      if (r.bound != 0) tool_run_ended(r.cmd, r.bound, r.past);
+    }
+  }
+  // each mark and each skip is logged once, for the tool
+  EXPECT_EQ(log.count(kRouteHung), 1u);
+  EXPECT_EQ(log.count(kRouteSkipped), 1u);
+  EXPECT_EQ(log.count("'/bin/mv' did not end within 1 s; its further runs in this teardown get short bounds"), 1u);
+  EXPECT_EQ(log.count("'/usr/sbin/arp' skipped: the teardown is past its time"), 1u);
+  EXPECT_EQ(log.count("'/bin/rm'"), 0u);
+  EXPECT_EQ(log.count("killall"), 0u);
+  // after the teardown, and on other threads during one, tools keep their bounds
+  EXPECT_EQ(tool_run_bound(runs[0].cmd, kToolBoundMs), kToolBoundMs);
+  const teardown_tool_bounds next;
+  tool_run_ended(runs[0].cmd, kToolBoundMs, true);
+  EXPECT_EQ(tool_run_bound(runs[0].cmd, kToolBoundMs), kHungToolBoundMs);
+  int other = -1;
+  std::thread([&] {
+    tool_run_ended(runs[0].cmd, kToolBoundMs, true);
+    other = tool_run_bound(runs[0].cmd, kToolBoundMs);
+  }).join();
+  EXPECT_EQ(other, kToolBoundMs);
+}
+
+// A new teardown starts with no marks and its own clock.
+TEST(TeardownToolBounds, MarksAndTimeBelongToOneTeardown) {
+  TeardownClock clock(1000000);
+  LogCapture log;
+  {
+    const teardown_tool_bounds first;
+    tool_run_ended("/sbin/route delete x", kToolBoundMs, true);
+    clock.at(1000000 + kTeardownLateMs);
+    EXPECT_EQ(tool_run_bound("/sbin/route delete y", kToolBoundMs), 0);
+  }
+  const teardown_tool_bounds second;
+  EXPECT_EQ(tool_run_bound("/sbin/route delete y", kToolBoundMs), kToolBoundMs);
+  EXPECT_EQ(log.count(kRouteHung), 1u);
+}
+
+// The runners themselves: a run cut at its bound marks its tool, a later run
+// of that tool past the late mark is not started, and a tool that answers
+// still runs.
+TEST(TeardownToolBounds, RunnersStopAndSkipAHungTool) {
+  TempDir d;
+  const std::string touched = d.file("answered");
+  TeardownClock clock;
+  LogCapture log;
+  const teardown_tool_bounds teardown;
+  clock.at(kTeardownBoundMs - kTeardownReserveMs - 1000);  // 1 s of the teardown's time left
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(forknexec_status("sleep 30"), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
+  EXPECT_EQ(log.count("command did not end within 1 s, stopped: 'sleep 30'"), 1u);
+  EXPECT_EQ(log.count("'sleep' did not end within 1 s; its further runs in this teardown get short bounds"), 1u);
+  const auto t1 = std::chrono::steady_clock::now();
+  std::string out = "old";
+  int status = 0;
+  EXPECT_FALSE(read_tool_output("sleep 30; echo late", 100, &out, &status));
+  EXPECT_EQ(forknexec_status("sleep 30"), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(500));
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(log.count("'sleep' skipped: the teardown is past its time"), 1u);
+  clock.at(kTeardownLateMs);
+  EXPECT_EQ(forknexec_status(("touch " + touched).c_str()), 0);
+  EXPECT_TRUE(exists(touched));
 }
 
 }  // namespace

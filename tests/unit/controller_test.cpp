@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/cmd_runner.h"
 #include "client/config_store.h"
 #include "client/diag.h"
 #include "client/hostnet_ops.h"
@@ -20,6 +21,7 @@
 #include "client/session/controller.h"
 #include "client/session/gateway_conn.h"
 #include "client/vpn_globals.h"
+#include "platform/child_run.h"
 #include "tests/unit/retired_fd.h"
 
 namespace {
@@ -576,4 +578,31 @@ TEST_F(Controller, TheTeardownsThreadEndsTheProcessAfterItsEcho) {
         vpnc_exit(6, "vpn_client", "main", __LINE__, "way out of a later caller");
       },
       ::testing::ExitedWithCode(5), "");
+}
+
+// The teardown's tool runs share their marks; the repair before the
+// reconnection attempts is no teardown, and the marks end with it.
+TEST_F(Controller, OnlyTheTeardownsToolRunsShareHungMarks) {
+  static constexpr const char kDelete[] = "/sbin/route delete -net 10.99.0.0";
+  static constexpr const char kAdd[] = "/sbin/route add -net 10.98.0.0";
+  vpn_dtor_ops o = fake_ops();
+  o.reconn_delete_route = [] {
+    tool_run_ended(kDelete, kToolBoundMs, true);
+    J->add("repair " + std::to_string(tool_run_bound(kAdd, kToolBoundMs)));
+    return 0;
+  };
+  o.restore_routes = [] {
+    J->add("routes " + std::to_string(tool_run_bound(kAdd, kToolBoundMs)));
+    tool_run_ended(kDelete, kToolBoundMs, true);
+  };
+  o.restore_default_route = [] { J->add("default " + std::to_string(tool_run_bound(kAdd, kToolBoundMs))); };
+  vpn_dtor_set_ops(&o);
+  g_attempt_fail_count = -1;
+  int done = 0;
+  EXPECT_EQ(vpn_dtor_qn2(&s, 1, 0, &done), DTOR_DESTROYED);
+  EXPECT_EQ(journal.count("repair 10000"), 1);
+  EXPECT_EQ(journal.count("routes 10000"), 1);
+  EXPECT_EQ(journal.count("default 1000"), 1);
+  EXPECT_TRUE(logged("'/sbin/route' did not end within 10 s; its further runs in this teardown get short bounds"));
+  EXPECT_EQ(tool_run_bound(kAdd, kToolBoundMs), kToolBoundMs);
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -509,6 +510,12 @@ class ExtraConnections : public ::testing::Test {
     pthread_join(listener, nullptr);
     close(lfd);
   }
+  // The detached workers read the store the next test's set-up writes.
+  void TearDown() override {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kReplySendBoundSec + 10);
+    while (launcher_extra_workers() != 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   // bufsize: small socket buffers for a peer that is to fall behind
   int dial(int bufsize = 0) {
     int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -572,6 +579,41 @@ TEST_F(ExtraConnections, ReaderThatNeverReadsHoldsNoNewerConnection) {
   stop_listener();
   close(slow);
   close(second);
+}
+
+// Connections that each pipeline requests and never read, more than the
+// workers' cap: the oldest replaced ones are ended at once to make room, so
+// the newest is served at once and the workers stay within the cap.
+TEST_F(ExtraConnections, FloodOfStuckReadersNeverHoldsTheNewest) {
+  std::vector<uint8_t> reqs;
+  for (int i = 0; i < 15000; ++i) reqs.insert(reqs.end(), kStat.begin(), kStat.end());
+  std::vector<int> flood;
+  int most = 0;
+  for (int i = 0; i < 3 * kExtraWorkersMax; ++i) {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 1024;
+    setsockopt(c, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    flood.push_back(c);
+    // what the buffers take at once; within the pause the replies fill
+    // them and the worker's send is stuck
+    EXPECT_GT(send(c, reqs.data(), reqs.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    most = std::max(most, launcher_extra_workers());
+    // the first one made room once the cap was reached, long before its
+    // send bound
+    if (i == kExtraWorkersMax) {
+      EXPECT_TRUE(ends_within(flood.front(), 1));
+    }
+  }
+  int newest = dial();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(stats(newest), ssize_t(kStatReplySize));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(kReplySendBoundSec - 2));
+  EXPECT_LE(most, kExtraWorkersMax);
+  for (int c : flood) close(c);
+  stop_listener();
+  close(newest);
 }
 
 namespace {
