@@ -46,7 +46,7 @@ VPNC_DAEMON="$PWD/build-asan/vpnc_daemon" \
   -k "not more_than_a_default_route" \
   tests/system/test_exchange.py tests/system/test_gateway_peer.py \
   tests/system/test_launcher_channel.py tests/system/test_teardown_reconnect.py \
-  tests/system/test_hardening.py tests/system/test_outside_proxy.py || status=1
+  tests/system/test_hardening.py tests/system/test_outside_proxy.py tests/system/test_teardown_bound.py || status=1
 # The thread-heavy tests once more, on the TSan daemon: the launcher channel,
 # a forced end during a reconnection, two terminate requests at once, the
 # browser watch, the keepalive thread's reconnection, the forced ends

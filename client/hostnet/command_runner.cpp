@@ -228,6 +228,7 @@ void set_command_status_hook(command_status_hook hook) {
 bool read_tool_output(const char* cmd, std::size_t limit, std::string* out, int* status, bool* cut) {
   out->clear();
   if (status) *status = -1;
+  if (cut) *cut = false;
   const int bound = tool_run_bound(cmd, kToolBoundMs);
   if (bound == 0) return false;
   const child_result r = vpnc_shell_read(cmd, bound, limit, out);
